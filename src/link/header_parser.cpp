@@ -1,0 +1,205 @@
+#include "link/header_parser.hpp"
+
+namespace manilink {
+
+namespace {
+
+constexpr std::string_view kJumbfPrefix = "jumbf=";
+
+constexpr char fold_ascii(char byte) {
+  return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte - 'A' + 'a') : byte;
+}
+
+// Compares `text` with a lower-case ASCII `expected`, folding ASCII letters of
+// `text` only.
+bool equals_folded(std::string_view text, std::string_view expected) {
+  if (text.size() != expected.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (fold_ascii(text[i]) != expected[i]) return false;
+  }
+  return true;
+}
+
+std::string folded_copy(std::string_view text) {
+  std::string folded(text);
+  for (char &byte : folded) byte = fold_ascii(byte);
+  return folded;
+}
+
+constexpr bool is_byte(char byte, unsigned value) {
+  return static_cast<unsigned char>(byte) == value;
+}
+
+// White_Space characters beyond ASCII, as UTF-8 sequences:
+// U+0085 and U+00A0 take two bytes; U+1680, U+2000-U+200A, U+2028, U+2029,
+// U+202F, U+205F and U+3000 take three.
+bool is_two_byte_white_space(char lead, char tail) {
+  return is_byte(lead, 0xC2) && (is_byte(tail, 0x85) || is_byte(tail, 0xA0));
+}
+
+bool is_three_byte_white_space(char lead, char middle, char tail) {
+  const auto b1 = static_cast<unsigned char>(middle);
+  const auto b2 = static_cast<unsigned char>(tail);
+  switch (static_cast<unsigned char>(lead)) {
+    case 0xE1:
+      return b1 == 0x9A && b2 == 0x80;
+    case 0xE2:
+      if (b1 == 0x80) return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF;
+      return b1 == 0x81 && b2 == 0x9F;
+    case 0xE3:
+      return b1 == 0x80 && b2 == 0x80;
+    default:
+      return false;
+  }
+}
+
+constexpr bool is_ascii_white_space(char byte) {
+  return byte == ' ' || (byte >= '\t' && byte <= '\r');
+}
+
+// Byte length of the White_Space character that begins `text`, or 0.
+std::size_t leading_white_space(std::string_view text) {
+  const std::size_t n = text.size();
+  if (n >= 1 && is_ascii_white_space(text[0])) return 1;
+  if (n >= 2 && is_two_byte_white_space(text[0], text[1])) return 2;
+  if (n >= 3 && is_three_byte_white_space(text[0], text[1], text[2])) return 3;
+  return 0;
+}
+
+// Byte length of the White_Space character that ends `text`, or 0.
+std::size_t trailing_white_space(std::string_view text) {
+  const std::size_t n = text.size();
+  if (n >= 1 && is_ascii_white_space(text[n - 1])) return 1;
+  if (n >= 2 && is_two_byte_white_space(text[n - 2], text[n - 1])) return 2;
+  if (n >= 3 && is_three_byte_white_space(text[n - 3], text[n - 2], text[n - 1])) return 3;
+  return 0;
+}
+
+constexpr bool is_relation_separator(char byte) {
+  // U+000B is White_Space but does not separate relation types.
+  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r';
+}
+
+// A value that begins and ends with a double quote loses them, and each
+// backslash inside escapes the character after it. Any other value is kept
+// verbatim.
+std::string unquote_value(std::string_view value) {
+  if (value.size() < 2 || value.front() != '"' || value.back() != '"') {
+    return std::string(value);
+  }
+  const std::string_view inner = value.substr(1, value.size() - 2);
+  std::string unquoted;
+  unquoted.reserve(inner.size());
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] == '\\') {
+      if (++i == inner.size()) break;  // a trailing backslash is dropped
+    }
+    unquoted.push_back(inner[i]);
+  }
+  return unquoted;
+}
+
+// The value of the first parameter named "rel", if any; later parameters
+// are not looked at.
+std::optional<std::string> first_relation_value(std::string_view parameter_text) {
+  std::optional<std::string> relation_types;
+  for_each_unquoted_piece(parameter_text, ';', [&](std::string_view piece) {
+    piece = trim_white_space(piece);
+    if (piece.empty()) return true;
+    LinkParam parameter = read_parameter(piece);
+    if (parameter.name != "rel") return true;
+    relation_types = std::move(parameter.value);
+    return false;
+  });
+  return relation_types;
+}
+
+}  // namespace
+
+std::vector<std::string_view> split_unquoted(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  for_each_unquoted_piece(text, separator, [&](std::string_view piece) {
+    pieces.push_back(piece);
+    return true;
+  });
+  return pieces;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  while (std::size_t n = leading_white_space(text)) text.remove_prefix(n);
+  while (std::size_t n = trailing_white_space(text)) text.remove_suffix(n);
+  return text;
+}
+
+LinkParam read_parameter(std::string_view piece) {
+  const std::size_t equals = piece.find('=');
+  if (equals == std::string_view::npos) return {folded_copy(piece), {}};
+  return {folded_copy(trim_white_space(piece.substr(0, equals))),
+          unquote_value(trim_white_space(piece.substr(equals + 1)))};
+}
+
+bool has_manifest_relation(std::string_view relation_types) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= relation_types.size(); ++i) {
+    if (i == relation_types.size() || is_relation_separator(relation_types[i])) {
+      if (equals_folded(relation_types.substr(start, i - start), kManifestRelation)) {
+        return true;
+      }
+      start = i + 1;
+    }
+  }
+  return false;
+}
+
+ManifestLink make_manifest_link(std::string_view target) {
+  const std::size_t hash = target.find('#');
+  if (hash == std::string_view::npos) return {std::string(target), std::nullopt};
+  const std::string_view fragment = target.substr(hash + 1);
+  if (fragment.size() < kJumbfPrefix.size() ||
+      !equals_folded(fragment.substr(0, kJumbfPrefix.size()), kJumbfPrefix)) {
+    return {std::string(target), std::nullopt};
+  }
+  const std::string_view reference = fragment.substr(kJumbfPrefix.size());
+  const std::string_view segment = reference.substr(0, reference.find('/'));
+  if (segment.empty()) return {std::string(target), std::nullopt};
+
+  // The prefix is written in lower case and the rest of the reference after
+  // its first segment is dropped.
+  std::string uri;
+  uri.reserve(hash + 1 + kJumbfPrefix.size() + segment.size());
+  uri.append(target.substr(0, hash + 1));
+  uri.append(kJumbfPrefix);
+  uri.append(segment);
+  return {std::move(uri), std::string(segment)};
+}
+
+std::optional<ManifestLink> read_link_value(std::string_view piece) {
+  const std::string_view link_value = trim_white_space(piece);
+  // Plain searches: quoting plays no part in finding the target.
+  const std::size_t open = link_value.find('<');
+  if (open == std::string_view::npos) return std::nullopt;
+  const std::size_t close = link_value.find('>', open + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  const std::string_view target = trim_white_space(link_value.substr(open + 1, close - open - 1));
+  if (target.empty()) return std::nullopt;
+
+  const std::optional<std::string> relation_types =
+      first_relation_value(link_value.substr(close + 1));
+  if (!relation_types || !has_manifest_relation(*relation_types)) return std::nullopt;
+  return make_manifest_link(target);
+}
+
+std::vector<ManifestLink> parse_manifest_links(const std::vector<std::string> &values) {
+  std::vector<ManifestLink> links;
+  for (const std::string &value : values) {
+    for_each_unquoted_piece(value, ',', [&](std::string_view piece) {
+      if (std::optional<ManifestLink> link = read_link_value(piece)) {
+        links.push_back(std::move(*link));
+      }
+      return true;
+    });
+  }
+  return links;
+}
+
+}  // namespace manilink
