@@ -20,12 +20,6 @@ bool equals_folded(std::string_view text, std::string_view expected) {
   return true;
 }
 
-std::string folded_copy(std::string_view text) {
-  std::string folded(text);
-  for (char &byte : folded) byte = fold_ascii(byte);
-  return folded;
-}
-
 constexpr bool is_byte(char byte, unsigned value) {
   return static_cast<unsigned char>(byte) == value;
 }
@@ -80,9 +74,35 @@ constexpr bool is_relation_separator(char byte) {
   return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r';
 }
 
-// A value that begins and ends with a double quote loses them, and each
-// backslash inside escapes the character after it. Any other value is kept
-// verbatim.
+// The value of the first parameter named "rel", unquoted, if any; later
+// parameters are not looked at.
+std::optional<std::string> first_relation_value(std::string_view parameter_text) {
+  std::optional<std::string> relation_types;
+  split_unquoted(parameter_text, ';', [&](std::string_view piece) {
+    piece = trim_white_space(piece);
+    if (piece.empty()) return true;
+    const LinkParam parameter = read_parameter(piece);
+    if (!equals_folded(parameter.name, "rel")) return true;
+    relation_types = unquote_value(parameter.value);
+    return false;
+  });
+  return relation_types;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view text) {
+  while (std::size_t n = leading_white_space(text)) text.remove_prefix(n);
+  while (std::size_t n = trailing_white_space(text)) text.remove_suffix(n);
+  return text;
+}
+
+LinkParam read_parameter(std::string_view piece) {
+  const std::size_t equals = piece.find('=');
+  if (equals == std::string_view::npos) return {piece, {}};
+  return {trim_white_space(piece.substr(0, equals)), trim_white_space(piece.substr(equals + 1))};
+}
+
 std::string unquote_value(std::string_view value) {
   if (value.size() < 2 || value.front() != '"' || value.back() != '"') {
     return std::string(value);
@@ -97,45 +117,6 @@ std::string unquote_value(std::string_view value) {
     unquoted.push_back(inner[i]);
   }
   return unquoted;
-}
-
-// The value of the first parameter named "rel", if any; later parameters
-// are not looked at.
-std::optional<std::string> first_relation_value(std::string_view parameter_text) {
-  std::optional<std::string> relation_types;
-  for_each_unquoted_piece(parameter_text, ';', [&](std::string_view piece) {
-    piece = trim_white_space(piece);
-    if (piece.empty()) return true;
-    LinkParam parameter = read_parameter(piece);
-    if (parameter.name != "rel") return true;
-    relation_types = std::move(parameter.value);
-    return false;
-  });
-  return relation_types;
-}
-
-}  // namespace
-
-std::vector<std::string_view> split_unquoted(std::string_view text, char separator) {
-  std::vector<std::string_view> pieces;
-  for_each_unquoted_piece(text, separator, [&](std::string_view piece) {
-    pieces.push_back(piece);
-    return true;
-  });
-  return pieces;
-}
-
-std::string_view trim_white_space(std::string_view text) {
-  while (std::size_t n = leading_white_space(text)) text.remove_prefix(n);
-  while (std::size_t n = trailing_white_space(text)) text.remove_suffix(n);
-  return text;
-}
-
-LinkParam read_parameter(std::string_view piece) {
-  const std::size_t equals = piece.find('=');
-  if (equals == std::string_view::npos) return {folded_copy(piece), {}};
-  return {folded_copy(trim_white_space(piece.substr(0, equals))),
-          unquote_value(trim_white_space(piece.substr(equals + 1)))};
 }
 
 bool has_manifest_relation(std::string_view relation_types) {
@@ -192,7 +173,8 @@ std::optional<ManifestLink> read_link_value(std::string_view piece) {
 std::vector<ManifestLink> parse_manifest_links(const std::vector<std::string> &values) {
   std::vector<ManifestLink> links;
   for (const std::string &value : values) {
-    for_each_unquoted_piece(value, ',', [&](std::string_view piece) {
+    split_unquoted(value, ',', [&](std::string_view piece) {
+      if (piece.empty()) return true;  // ",," and the ends of a value: nothing to read
       if (std::optional<ManifestLink> link = read_link_value(piece)) {
         links.push_back(std::move(*link));
       }
