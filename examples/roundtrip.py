@@ -18,7 +18,7 @@ MANIFEST_TARGET = "/media/caf\u00e9 photo.jpg#jumbf=c2pa/urn:uuid:0e5b/c2pa.asse
 
 
 class ImageHandler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
+    def do_GET(self) -> None:
         body = b"\xff\xd8\xff\xd9"  # an empty JPEG
         self.send_response(200)
         self.send_header("Content-Type", "image/jpeg")
@@ -29,11 +29,11 @@ class ImageHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def log_message(self, *args):
+    def log_message(self, *args: object) -> None:
         pass
 
 
-def main():
+def main() -> None:
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), ImageHandler)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()

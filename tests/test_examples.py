@@ -1,0 +1,150 @@
+"""Every script in examples/ runs: the servers advertise over loopback and the
+discovery client reports what they advertise."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+
+
+def example(name):
+    return os.path.join(EXAMPLES, name)
+
+
+def clean_env():
+    env = dict(os.environ)
+    for name in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
+        env.pop(name, None)
+    return env
+
+
+def start_server(*args):
+    """Start an example server on a free port; returns (process, base URL)."""
+    process = subprocess.Popen([sys.executable, *args, "--port", "0"],
+                               stdout=subprocess.PIPE, text=True, env=clean_env())
+    line = process.stdout.readline()
+    if not line:
+        process.kill()
+        pytest.fail("%s printed nothing (exit status %s)" % (args[0], process.wait()))
+    return process, line.split(" at ", 1)[1].strip()
+
+
+def stop(process):
+    process.terminate()
+    process.wait(timeout=10)
+    process.stdout.close()
+
+
+def discover(url):
+    result = subprocess.run([sys.executable, example("discover.py"), url], capture_output=True,
+                            text=True, timeout=30, env=clean_env())
+    return result.returncode, result.stdout
+
+
+@pytest.fixture(scope="module")
+def folder_server(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("site")
+    for name in ("photo.jpg", "photo.c2pa", "my caf\u00e9.jpg", "my caf\u00e9.c2pa",
+                 "odd#name?.png", "odd#name?.c2pa", "plain.txt"):
+        (folder / name).write_bytes(b"x")
+    process, base = start_server(example("serve_manifest.py"), str(folder))
+    yield base
+    stop(process)
+
+
+@pytest.fixture(scope="module")
+def wsgi_server():
+    process, base = start_server(example("wsgi_middleware.py"))
+    yield base
+    stop(process)
+
+
+@pytest.mark.parametrize("path, status, expected", [
+    ("photo.jpg", 0, "manifest: {base}photo.c2pa\n"),
+    ("my%20caf%C3%A9.jpg", 0, "manifest: {base}my%20caf%C3%A9.c2pa\n"),
+    ("odd%23name%3F.png", 0, "manifest: {base}odd%23name%3F.c2pa\n"),
+    ("plain.txt", 1, "no manifest advertised\n"),
+    ("photo.c2pa", 1, "no manifest advertised\n"),
+    ("", 1, "no manifest advertised\n"),
+    ("missing.jpg", 3, ""),
+])
+def test_folder_server_advertises_sidecar_manifests(folder_server, path, status, expected):
+    assert discover(folder_server + path) == (status, expected.format(base=folder_server))
+
+
+@pytest.mark.parametrize("path, status, expected", [
+    ("images/photo.png", 0, "manifest: {base}manifests/photo.c2pa\n"),
+    ("images/new%20shot.jpg", 0, "manifest: {base}manifests/new%20shot.c2pa\n"),
+    ("about", 3, ""),
+])
+def test_wsgi_middleware_advertises_for_images(wsgi_server, path, status, expected):
+    assert discover(wsgi_server + path) == (status, expected.format(base=wsgi_server))
+
+
+def load_middleware():
+    sys.path.insert(0, EXAMPLES)
+    try:
+        import wsgi_middleware
+    finally:
+        sys.path.remove(EXAMPLES)
+    return wsgi_middleware
+
+
+@pytest.mark.parametrize("content_type, manifest, link", [
+    ("image/jpeg", "/m/a b.c2pa", '</m/a%20b.c2pa>; rel="c2pa-manifest"'),
+    ("Image/PNG", "/m.c2pa#jumbf=c2pa", '</m.c2pa#jumbf=c2pa>; rel="c2pa-manifest"'),
+    ("image/png", None, None),
+    ("text/html", "/m.c2pa", None),
+])
+def test_middleware_adds_link_to_image_responses_only(content_type, manifest, link):
+    module = load_middleware()
+    seen = {}
+
+    def app(environ, start_response):
+        start_response("200 OK", [("Content-Type", content_type), ("Link", "</n>; rel=next")])
+        return [b"body"]
+
+    def start_response(status, headers, exc_info=None):
+        seen["headers"] = headers
+        return lambda data: None
+
+    wrapped = module.ManifestLinkMiddleware(app, lambda path: manifest)
+    assert list(wrapped({"PATH_INFO": "/x", "REQUEST_METHOD": "GET"}, start_response)) == [b"body"]
+    links = [value for name, value in seen["headers"] if name == "Link"]
+    assert links == ["</n>; rel=next"] + ([link] if link else [])
+
+
+def test_discover_reports_conflicts_and_embedded_manifests():
+    module_code = (
+        "import http.server, urllib.parse, manilink\n"
+        "class H(http.server.BaseHTTPRequestHandler):\n"
+        "    def do_HEAD(self):\n"
+        "        self.send_response(200)\n"
+        "        for t in self.path.split('!')[1:]:\n"
+        "            self.send_header('Link', manilink.format(urllib.parse.unquote(t)))\n"
+        "        self.end_headers()\n"
+        "    def log_message(self, *a): pass\n"
+        "s = http.server.ThreadingHTTPServer(('127.0.0.1', 0), H)\n"
+        "print('serving at http://127.0.0.1:%d/' % s.server_address[1], flush=True)\n"
+        "s.serve_forever()\n")
+    process, base = start_server("-c", module_code)
+    try:
+        assert discover(base + "x!/a.c2pa!/b.c2pa") == (
+            2, "conflicting manifests advertised:\n  %sa.c2pa\n  %sb.c2pa\n" % (base, base))
+        assert discover(base + "x!/p.jpg%23jumbf=c2pa/urn:1") == (
+            0, "manifest: %sp.jpg#jumbf=c2pa (embedded, jumbf=c2pa)\n" % base)
+    finally:
+        stop(process)
+
+
+@pytest.mark.parametrize("name", ["roundtrip.py"])
+def test_self_contained_example_runs(name):
+    if not os.path.exists(example(name)):
+        pytest.skip("%s is not there" % name)
+    result = subprocess.run([sys.executable, example(name)], capture_output=True, text=True,
+                            timeout=60, env=clean_env())
+    assert result.returncode == 0, result.stderr
+
