@@ -1,5 +1,6 @@
 #include "module/entry.hpp"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace manilink {
@@ -20,7 +21,51 @@ PyObject *internal_failure_class = nullptr;
 
 }  // namespace
 
+#ifdef MANILINK_FAULT_INJECTION
+namespace fault_injection {
+
+namespace {
+enum class Mode { None, Create, Throw, ThrowOpaque, BadAlloc, LoseError };
+Mode mode = Mode::None;
+long failing_creation = 0;  // 1-based, within one call
+long creations = 0;         // made so far in the current call
+}  // namespace
+
+void begin_call() {
+  mode = Mode::None;
+  creations = 0;
+  const char *setting = std::getenv("MANILINK_FAULT");
+  if (setting == nullptr) return;
+  if (std::strncmp(setting, "create:", 7) == 0) {
+    mode = Mode::Create;
+    failing_creation = std::strtol(setting + 7, nullptr, 10);
+  } else if (std::strcmp(setting, "throw") == 0) {
+    throw InternalError("injected failure");
+  } else if (std::strcmp(setting, "throw-opaque") == 0) {
+    throw 1;
+  } else if (std::strcmp(setting, "bad-alloc") == 0) {
+    throw std::bad_alloc();
+  } else if (std::strcmp(setting, "lose-error") == 0) {
+    mode = Mode::LoseError;
+  }
+}
+
+bool fail_creation() noexcept {
+  return mode == Mode::Create && ++creations == failing_creation;
+}
+
+bool lose_outcome() noexcept { return mode == Mode::LoseError; }
+
+}  // namespace fault_injection
+#endif
+
 ObjectRef created(PyObject *object) {
+#ifdef MANILINK_FAULT_INJECTION
+  if (object != nullptr && fault_injection::fail_creation()) {
+    Py_DECREF(object);
+    object = PyErr_NoMemory();  // always null
+  }
+#endif
   if (object == nullptr) {
     PyErr_Print();
     throw InternalError("Python API call failed");

@@ -29,6 +29,23 @@ void raise_internal_failure(const char *text) noexcept;
 // Raises SystemError when a body reported failure without an exception.
 void ensure_exception_set() noexcept;
 
+#ifdef MANILINK_FAULT_INJECTION
+// Test-only switch, never part of a release build: the environment variable
+// MANILINK_FAULT, read at every entry, makes the next calls fail on purpose
+// so that the failure paths can be exercised from Python:
+//   create:N      the N-th object creation of each call fails as if the
+//                 interpreter had run out of memory
+//   throw         the body throws an InternalError with a text
+//   throw-opaque  the body throws something that is not a std::exception
+//   bad-alloc     the body throws std::bad_alloc
+//   lose-error    the body's outcome is dropped with no exception pending
+namespace fault_injection {
+void begin_call();
+bool fail_creation() noexcept;
+bool lose_outcome() noexcept;
+}  // namespace fault_injection
+#endif
+
 // Runs `body` (returning an ObjectRef; empty when an exception is set) and
 // turns every outcome into what the interpreter expects: a new reference, or
 // null with exactly one exception set. No C++ exception crosses this point;
@@ -36,7 +53,16 @@ void ensure_exception_set() noexcept;
 template <class Body>
 PyObject *run_at_boundary(Body &&body) noexcept {
   try {
+#ifdef MANILINK_FAULT_INJECTION
+    fault_injection::begin_call();
     ObjectRef result = body();
+    if (fault_injection::lose_outcome()) {
+      result = ObjectRef();
+      PyErr_Clear();
+    }
+#else
+    ObjectRef result = body();
+#endif
     if (!result) ensure_exception_set();
     return result.release();
   } catch (const std::bad_alloc &) {
