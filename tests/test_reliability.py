@@ -72,7 +72,7 @@ def _heap():
 
 def _drift(watched, counts):
     after = [sys.getrefcount(o) for o in watched]
-    return max(abs(a - b) for a, b in zip(after, counts))
+    return max((abs(a - b) for a, b in zip(after, counts)), default=0)
 
 
 def _resident():
