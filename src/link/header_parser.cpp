@@ -54,7 +54,8 @@ constexpr bool is_ascii_white_space(char byte) {
 // Byte length of the White_Space character that begins `text`, or 0.
 std::size_t leading_white_space(std::string_view text) {
   const std::size_t n = text.size();
-  if (n >= 1 && is_ascii_white_space(text[0])) return 1;
+  if (n == 0 || is_visible_ascii(text[0])) return 0;
+  if (is_ascii_white_space(text[0])) return 1;
   if (n >= 2 && is_two_byte_white_space(text[0], text[1])) return 2;
   if (n >= 3 && is_three_byte_white_space(text[0], text[1], text[2])) return 3;
   return 0;
@@ -63,7 +64,8 @@ std::size_t leading_white_space(std::string_view text) {
 // Byte length of the White_Space character that ends `text`, or 0.
 std::size_t trailing_white_space(std::string_view text) {
   const std::size_t n = text.size();
-  if (n >= 1 && is_ascii_white_space(text[n - 1])) return 1;
+  if (n == 0 || is_visible_ascii(text[n - 1])) return 0;
+  if (is_ascii_white_space(text[n - 1])) return 1;
   if (n >= 2 && is_two_byte_white_space(text[n - 2], text[n - 1])) return 2;
   if (n >= 3 && is_three_byte_white_space(text[n - 3], text[n - 2], text[n - 1])) return 3;
   return 0;
@@ -74,24 +76,40 @@ constexpr bool is_relation_separator(char byte) {
   return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r';
 }
 
-// The value of the first parameter named "rel", unquoted, if any; later
-// parameters are not looked at.
-std::optional<std::string> first_relation_value(std::string_view parameter_text) {
-  std::optional<std::string> relation_types;
+// The value of the first parameter named "rel" as written, still quoted, if
+// any; later parameters are not looked at.
+std::optional<std::string_view> first_relation_value(std::string_view parameter_text) {
+  std::optional<std::string_view> relation_types;
   split_unquoted(parameter_text, ';', [&](std::string_view piece) {
     piece = trim_white_space(piece);
     if (piece.empty()) return true;
     const LinkParam parameter = read_parameter(piece);
     if (!equals_folded(parameter.name, "rel")) return true;
-    relation_types = unquote_value(parameter.value);
+    relation_types = parameter.value;
     return false;
   });
   return relation_types;
 }
 
+// At least two bytes, with a double quote at each end.
+bool is_quoted(std::string_view value) {
+  return value.size() >= 2 && value.front() == '"' && value.back() == '"';
+}
+
+// The relation test on a `rel` value as written. Unquoting a value without
+// backslashes only drops the quotes, so only a value with escapes is copied.
+bool relation_value_matches(std::string_view value) {
+  if (!is_quoted(value)) return has_manifest_relation(value);
+  const std::string_view inner = value.substr(1, value.size() - 2);
+  // Unquoting never lengthens a value: too short a one fails as it stands.
+  if (inner.size() < kManifestRelation.size()) return false;
+  if (inner.find('\\') == std::string_view::npos) return has_manifest_relation(inner);
+  return has_manifest_relation(unquote_value(value));
+}
+
 }  // namespace
 
-std::string_view trim_white_space(std::string_view text) {
+std::string_view trim_white_space_ends(std::string_view text) {
   while (std::size_t n = leading_white_space(text)) text.remove_prefix(n);
   while (std::size_t n = trailing_white_space(text)) text.remove_suffix(n);
   return text;
@@ -104,9 +122,7 @@ LinkParam read_parameter(std::string_view piece) {
 }
 
 std::string unquote_value(std::string_view value) {
-  if (value.size() < 2 || value.front() != '"' || value.back() != '"') {
-    return std::string(value);
-  }
+  if (!is_quoted(value)) return std::string(value);
   const std::string_view inner = value.substr(1, value.size() - 2);
   std::string unquoted;
   unquoted.reserve(inner.size());
@@ -120,6 +136,7 @@ std::string unquote_value(std::string_view value) {
 }
 
 bool has_manifest_relation(std::string_view relation_types) {
+  if (relation_types.size() < kManifestRelation.size()) return false;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= relation_types.size(); ++i) {
     if (i == relation_types.size() || is_relation_separator(relation_types[i])) {
@@ -164,9 +181,9 @@ std::optional<ManifestLink> read_link_value(std::string_view piece) {
   const std::string_view target = trim_white_space(link_value.substr(open + 1, close - open - 1));
   if (target.empty()) return std::nullopt;
 
-  const std::optional<std::string> relation_types =
+  const std::optional<std::string_view> relation_types =
       first_relation_value(link_value.substr(close + 1));
-  if (!relation_types || !has_manifest_relation(*relation_types)) return std::nullopt;
+  if (!relation_types || !relation_value_matches(*relation_types)) return std::nullopt;
   return make_manifest_link(target);
 }
 
