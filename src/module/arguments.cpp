@@ -135,27 +135,20 @@ std::optional<std::vector<std::string>> text_list_from_object(PyObject *object) 
 }
 
 void argument_error(const char *parameter) {
-  PyObject *type = nullptr;
-  PyObject *value = nullptr;
-  PyObject *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type != PyExc_TypeError) {
-    PyErr_Restore(type, value, traceback);
+  PendingError error = PendingError::fetch();
+  if (error.type.get() != PyExc_TypeError) {
+    error.restore();
     return;
   }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  ObjectRef owned_type = ObjectRef::steal(type);
-  ObjectRef conversion_error = ObjectRef::steal(value);
-  ObjectRef owned_traceback = ObjectRef::steal(traceback);
-
-  ObjectRef text = exception_text(conversion_error.get());
+  error.normalize();
+  ObjectRef text = exception_text(error.value.get());
   if (!text) return;
   ObjectRef message = created(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   ObjectRef relabelled = ObjectRef::steal(
       PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!relabelled) return;
   // Keep the conversion error's own cause, not the conversion error.
-  if (PyObject *cause = PyException_GetCause(conversion_error.get())) {
+  if (PyObject *cause = PyException_GetCause(error.value.get())) {
     PyException_SetCause(relabelled.get(), cause);  // steals cause
   }
   PyErr_SetObject(PyExc_TypeError, relabelled.get());

@@ -106,17 +106,11 @@ bool add_name(PyObject *module, PyObject *name, PyObject *value) {
   PyObject *all_name = interned(all_name_cell, "__all__");
   ObjectRef all = ObjectRef::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
-    PyObject *type = nullptr;
-    PyObject *exception = nullptr;
-    PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &exception, &traceback);
-    if (!PyErr_GivenExceptionMatches(type, PyExc_AttributeError)) {
-      PyErr_Restore(type, exception, traceback);
+    PendingError error = PendingError::fetch();
+    if (!PyErr_GivenExceptionMatches(error.type.get(), PyExc_AttributeError)) {
+      error.restore();
       return false;
     }
-    Py_XDECREF(type);
-    Py_XDECREF(exception);
-    Py_XDECREF(traceback);
     all = created(PyList_New(0));
     if (PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
   }

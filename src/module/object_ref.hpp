@@ -44,4 +44,33 @@ class ObjectRef {
   PyObject *object_ = nullptr;
 };
 
+// The interpreter's pending exception, taken over with PyErr_Fetch so that it
+// can be looked at, and handed back unchanged with restore().
+struct PendingError {
+  ObjectRef type;
+  ObjectRef value;
+  ObjectRef traceback;
+
+  static PendingError fetch() noexcept {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    return {ObjectRef::steal(type), ObjectRef::steal(value), ObjectRef::steal(traceback)};
+  }
+
+  // Makes `value` an instance of `type`.
+  void normalize() noexcept {
+    PyObject *raw_type = type.release();
+    PyObject *raw_value = value.release();
+    PyObject *raw_traceback = traceback.release();
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    *this = {ObjectRef::steal(raw_type), ObjectRef::steal(raw_value),
+             ObjectRef::steal(raw_traceback)};
+  }
+
+  // Sets the exception again; PyErr_Restore steals the three references.
+  void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 }  // namespace manilink
