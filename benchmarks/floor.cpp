@@ -84,8 +84,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "benchfloor", nullptr, 0, methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "benchfloor", nullptr, 0, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

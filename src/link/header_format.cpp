@@ -12,8 +12,8 @@ constexpr std::string_view kAfterRelation = "\"";
 
 std::string begin_link_value(std::size_t target_size) {
   std::string value;
-  value.reserve(1 + target_size + kBeforeRelation.size() +
-                kManifestRelation.size() + kAfterRelation.size());
+  value.reserve(1 + target_size + kBeforeRelation.size() + kManifestRelation.size() +
+                kAfterRelation.size());
   value.push_back('<');
   return value;
 }

@@ -34,9 +34,8 @@ constexpr ByteSet make_literal_set() {
   for (unsigned c = 'A'; c <= 'Z'; ++c) set.members[c] = true;
   for (unsigned c = 'a'; c <= 'z'; ++c) set.members[c] = true;
   for (unsigned c = '0'; c <= '9'; ++c) set.members[c] = true;
-  for (std::string_view list :
-       {literal_lists::kUnreservedMarks, literal_lists::kGenDelims,
-        literal_lists::kSubDelims, literal_lists::kPercent}) {
+  for (std::string_view list : {literal_lists::kUnreservedMarks, literal_lists::kGenDelims,
+                                literal_lists::kSubDelims, literal_lists::kPercent}) {
     for (char c : list) set.members[static_cast<unsigned char>(c)] = true;
   }
   return set;

@@ -22,8 +22,6 @@ struct ManifestLink {
 inline bool operator==(const ManifestLink &a, const ManifestLink &b) {
   return a.uri == b.uri && a.jumbf == b.jumbf;
 }
-inline bool operator!=(const ManifestLink &a, const ManifestLink &b) {
-  return !(a == b);
-}
+inline bool operator!=(const ManifestLink &a, const ManifestLink &b) { return !(a == b); }
 
 }  // namespace manilink

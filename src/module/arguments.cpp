@@ -47,8 +47,8 @@ ObjectRef exception_text(PyObject *exception) {
   ObjectRef utf8 =
       ObjectRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!utf8) return {};
-  return created(PyUnicode_DecodeUTF8(PyBytes_AsString(utf8.get()), PyBytes_Size(utf8.get()),
-                                      "replace"));
+  return created(
+      PyUnicode_DecodeUTF8(PyBytes_AsString(utf8.get()), PyBytes_Size(utf8.get()), "replace"));
 }
 
 }  // namespace
@@ -78,8 +78,8 @@ PyObject *bind_arguments(const FunctionSignature &signature, PyObject *args, PyO
         return nullptr;
       }
       if (bound != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                     signature.name, signature.parameter);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.name,
+                     signature.parameter);
         return nullptr;
       }
       bound = value;
@@ -144,8 +144,8 @@ void argument_error(const char *parameter) {
   ObjectRef text = exception_text(error.value.get());
   if (!text) return;
   ObjectRef message = created(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
-  ObjectRef relabelled = ObjectRef::steal(
-      PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  ObjectRef relabelled =
+      ObjectRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!relabelled) return;
   // Keep the conversion error's own cause, not the conversion error.
   if (PyObject *cause = PyException_GetCause(error.value.get())) {
@@ -173,8 +173,7 @@ std::optional<std::vector<std::string>> text_list_argument(const FunctionSignatu
 }
 
 ObjectRef str_from_text(std::string_view text) {
-  return created(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace manilink

@@ -1,14 +1,13 @@
 // Binding of call arguments and their conversion to and from UTF-8 text.
 #pragma once
 
-#include "module/python.hpp"
-
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "module/object_ref.hpp"
+#include "module/python.hpp"
 
 namespace manilink {
 

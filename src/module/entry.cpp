@@ -50,9 +50,7 @@ void begin_call() {
   }
 }
 
-bool fail_creation() noexcept {
-  return mode == Mode::Create && ++creations == failing_creation;
-}
+bool fail_creation() noexcept { return mode == Mode::Create && ++creations == failing_creation; }
 
 bool lose_outcome() noexcept { return mode == Mode::LoseError; }
 

@@ -1,13 +1,12 @@
 // The boundary between the interpreter and the module's C++ code.
 #pragma once
 
-#include "module/python.hpp"
-
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "module/object_ref.hpp"
+#include "module/python.hpp"
 
 namespace manilink {
 

@@ -38,8 +38,7 @@ ObjectRef link_to_dict(const ManifestLink &link) {
   if (!set_item(dict, "uri", str_from_text(link.uri)) ||
       !set_item(dict, "jumbf",
                 link.jumbf ? str_from_text(*link.jumbf) : ObjectRef::borrow(Py_None)) ||
-      !set_item(dict, "is_embedded",
-                ObjectRef::borrow(link.is_embedded() ? Py_True : Py_False))) {
+      !set_item(dict, "is_embedded", ObjectRef::borrow(link.is_embedded() ? Py_True : Py_False))) {
     return {};
   }
   return dict;
@@ -58,9 +57,7 @@ ObjectRef text_function_body(PyObject *args, PyObject *kwargs) {
   return str_from_text(value.value());
 }
 
-Result<std::string> encode_target_result(std::string_view target) {
-  return encode_target(target);
-}
+Result<std::string> encode_target_result(std::string_view target) { return encode_target(target); }
 
 }  // namespace
 
@@ -77,7 +74,8 @@ ObjectRef encode_target_body(PyObject *args, PyObject *kwargs) {
 }
 
 ObjectRef extract_body(PyObject *args, PyObject *kwargs) {
-  std::optional<std::vector<std::string>> values = text_list_argument(kExtractSignature, args, kwargs);
+  std::optional<std::vector<std::string>> values =
+      text_list_argument(kExtractSignature, args, kwargs);
   if (!values) return {};
   Result<ManifestLink> selected = select_manifest_link(*values);
   if (selected.ok()) return link_to_dict(selected.value());

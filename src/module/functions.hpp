@@ -1,9 +1,8 @@
 // The bodies of the module's five functions.
 #pragma once
 
-#include "module/python.hpp"
-
 #include "module/object_ref.hpp"
+#include "module/python.hpp"
 
 namespace manilink {
 

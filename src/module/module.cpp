@@ -1,8 +1,7 @@
 // Start-up: the module definition, the function records and the module body.
-#include "module/python.hpp"
-
 #include "module/entry.hpp"
 #include "module/functions.hpp"
+#include "module/python.hpp"
 
 namespace manilink {
 
@@ -126,8 +125,7 @@ bool add_function(PyObject *module, const FunctionRecord &record) {
   // The function object refers to its definition for the rest of the
   // process, so the copy is never freed.
   auto *definition = new PyMethodDef{
-      record.name,
-      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+      record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
       record.flags, record.doc};
   ObjectRef function =
       ObjectRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
@@ -169,6 +167,4 @@ ObjectRef initialize() {
 
 }  // namespace manilink
 
-PyMODINIT_FUNC PyInit_manilink(void) {
-  return manilink::run_at_boundary(manilink::initialize);
-}
+PyMODINIT_FUNC PyInit_manilink(void) { return manilink::run_at_boundary(manilink::initialize); }
