@@ -7,22 +7,21 @@ namespace manilink {
 
 namespace {
 
-constexpr std::string_view kBeforeRelation = ">; rel=\"";
-constexpr std::string_view kAfterRelation = "\"";
+// Everything after the target, written out so that it takes one append: the
+// rel parameter with the relation type in double quotes.
+constexpr std::string_view kAfterTarget = ">; rel=\"c2pa-manifest\"";
+static_assert(kAfterTarget.substr(8, kManifestRelation.size()) == kManifestRelation &&
+                  kAfterTarget.size() == 8 + kManifestRelation.size() + 1,
+              "the value names the module's relation type");
 
 std::string begin_link_value(std::size_t target_size) {
   std::string value;
-  value.reserve(1 + target_size + kBeforeRelation.size() + kManifestRelation.size() +
-                kAfterRelation.size());
+  value.reserve(1 + target_size + kAfterTarget.size());
   value.push_back('<');
   return value;
 }
 
-void end_link_value(std::string &value) {
-  value.append(kBeforeRelation);
-  value.append(kManifestRelation);
-  value.append(kAfterRelation);
-}
+void end_link_value(std::string &value) { value.append(kAfterTarget); }
 
 }  // namespace
 

@@ -57,8 +57,6 @@ ObjectRef text_function_body(PyObject *args, PyObject *kwargs) {
   return str_from_text(value.value());
 }
 
-Result<std::string> encode_target_result(std::string_view target) { return encode_target(target); }
-
 }  // namespace
 
 ObjectRef format_body(PyObject *args, PyObject *kwargs) {
@@ -70,7 +68,10 @@ ObjectRef format_strict_body(PyObject *args, PyObject *kwargs) {
 }
 
 ObjectRef encode_target_body(PyObject *args, PyObject *kwargs) {
-  return text_function_body<kEncodeTargetSignature, encode_target_result>(args, kwargs);
+  std::optional<std::string> target = text_argument(kEncodeTargetSignature, args, kwargs);
+  if (!target) return {};
+  // Encoding cannot fail, so its text goes straight into the result.
+  return str_from_text(encode_target(*target));
 }
 
 ObjectRef extract_body(PyObject *args, PyObject *kwargs) {
