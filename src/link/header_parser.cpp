@@ -190,8 +190,8 @@ std::optional<ManifestLink> read_link_value(std::string_view piece) {
 std::vector<ManifestLink> parse_manifest_links(const std::vector<std::string> &values) {
   std::vector<ManifestLink> links;
   for (const std::string &value : values) {
+    // ",," and the ends of a value give empty pieces, which are not visited.
     split_unquoted(value, ',', [&](std::string_view piece) {
-      if (piece.empty()) return true;  // ",," and the ends of a value: nothing to read
       if (std::optional<ManifestLink> link = read_link_value(piece)) {
         links.push_back(std::move(*link));
       }
