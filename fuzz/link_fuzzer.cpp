@@ -88,8 +88,59 @@ bool is_valid_utf8(std::string_view text) {
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// Target encoding written the plain way: one byte at a time.
+std::string reference_encoding(std::string_view target) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : target) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (in_literal_set(byte)) {
+      out.push_back(c);
+    } else {
+      out += {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
+    }
+  }
+  return out;
+}
+
+// The cut written the plain way: one byte at a time, keeping the non-empty
+// pieces, for comparison with the block-wise cut.
+std::vector<std::string_view> reference_cut(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  bool quoted = false;
+  bool bracketed = false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char byte = text[i];
+    if (byte == '"') {
+      quoted = !quoted;
+    } else if (quoted) {
+      if (byte == '\\') ++i;
+    } else if (byte == '<') {
+      bracketed = true;
+    } else if (byte == '>') {
+      bracketed = false;
+    } else if (byte == separator && !bracketed) {
+      if (i > start) pieces.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (text.size() > start) pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+void check_cut(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  manilink::split_unquoted(text, separator, [&](std::string_view piece) {
+    pieces.push_back(piece);
+    return true;
+  });
+  check(pieces == reference_cut(text, separator), "the cut matches the byte-wise cut");
+}
+
 void check_encoding_and_formatting(std::string_view target) {
   const std::string encoded = manilink::encode_target(target);
+  check(encoded == reference_encoding(target), "encoding matches the byte-wise encoding");
   check(all_literal(encoded), "encoding yields literal-set bytes only");
   check(manilink::encode_target(encoded) == encoded, "encoding is idempotent");
   check(encoded.size() >= target.size() && encoded.size() <= 3 * target.size(),
@@ -240,7 +291,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
-  for (const std::string &value : values) check_encoding_and_formatting(value);
+  for (const std::string &value : values) {
+    check_encoding_and_formatting(value);
+    check_cut(value, ',');
+    check_cut(value, ';');
+  }
   check_reading_and_selection(values);
   return 0;
 }
