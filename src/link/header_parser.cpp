@@ -107,6 +107,13 @@ bool relation_value_matches(std::string_view value) {
   return has_manifest_relation(unquote_value(value));
 }
 
+// The offset of the first "<" of a trimmed link-value.
+std::size_t find_target_open(std::string_view link_value) {
+  // Most link-values begin with their target: no search needed.
+  if (!link_value.empty() && link_value.front() == '<') return 0;
+  return link_value.find('<');
+}
+
 }  // namespace
 
 std::string_view trim_white_space_ends(std::string_view text) {
@@ -137,6 +144,10 @@ std::string unquote_value(std::string_view value) {
 
 bool has_manifest_relation(std::string_view relation_types) {
   if (relation_types.size() < kManifestRelation.size()) return false;
+  // A value of exactly one type's length can only match as a whole.
+  if (relation_types.size() == kManifestRelation.size()) {
+    return equals_folded(relation_types, kManifestRelation);
+  }
   std::size_t start = 0;
   for (std::size_t i = 0; i <= relation_types.size(); ++i) {
     if (i == relation_types.size() || is_relation_separator(relation_types[i])) {
@@ -161,20 +172,18 @@ ManifestLink make_manifest_link(std::string_view target) {
   const std::string_view segment = reference.substr(0, reference.find('/'));
   if (segment.empty()) return {std::string(target), std::nullopt};
 
-  // The prefix is written in lower case and the rest of the reference after
-  // its first segment is dropped.
-  std::string uri;
-  uri.reserve(hash + 1 + kJumbfPrefix.size() + segment.size());
-  uri.append(target.substr(0, hash + 1));
-  uri.append(kJumbfPrefix);
-  uri.append(segment);
+  // The target up to the end of the segment, with the prefix written in lower
+  // case: the rest of the reference after its first segment is dropped.
+  const std::size_t prefix_at = hash + 1;
+  std::string uri(target.substr(0, prefix_at + kJumbfPrefix.size() + segment.size()));
+  kJumbfPrefix.copy(&uri[prefix_at], kJumbfPrefix.size());
   return {std::move(uri), std::string(segment)};
 }
 
 std::optional<ManifestLink> read_link_value(std::string_view piece) {
   const std::string_view link_value = trim_white_space(piece);
   // Plain searches: quoting plays no part in finding the target.
-  const std::size_t open = link_value.find('<');
+  const std::size_t open = find_target_open(link_value);
   if (open == std::string_view::npos) return std::nullopt;
   const std::size_t close = link_value.find('>', open + 1);
   if (close == std::string_view::npos) return std::nullopt;

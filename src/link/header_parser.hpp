@@ -277,7 +277,9 @@ std::string_view trim_white_space_ends(std::string_view text);
 
 // Removes the characters of the Unicode White_Space property from both ends.
 inline std::string_view trim_white_space(std::string_view text) {
-  // Most texts begin and end with a visible ASCII byte: nothing to remove.
+  // Most texts begin and end with a visible ASCII byte, maybe after the
+  // space that follows a "," or ";": nothing else to remove.
+  if (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   if (!text.empty() && is_visible_ascii(text.front()) && is_visible_ascii(text.back())) {
     return text;
   }
