@@ -127,14 +127,14 @@ __attribute__((target("avx2"))) int avx2_first_non_literal(const char *block) {
 }
 
 __attribute__((target("avx2"))) const char *avx2_literal_run_end(const char *byte,
-                                                                  const char *const end) {
+                                                                 const char *const end) {
   if (end - byte < 32) return sse2_literal_run_end(byte, end);
   const char *const last_block = end - 32;
   // Long literal runs go two blocks per test; the loop below then finds the
   // exact byte in the pair that holds one.
   for (; last_block - byte > 64; byte += 64) {
-    const __m256i non_literal = _mm256_or_si256(avx2_non_literal_bytes(byte),
-                                                avx2_non_literal_bytes(byte + 32));
+    const __m256i non_literal =
+        _mm256_or_si256(avx2_non_literal_bytes(byte), avx2_non_literal_bytes(byte + 32));
     if (!_mm256_testz_si256(non_literal, non_literal)) break;
   }
   for (; byte < last_block; byte += 32) {
