@@ -1,3 +1,5 @@
+#include "module/python.hpp"
+
 #include "module/arguments.hpp"
 
 #include <algorithm>
@@ -18,13 +20,14 @@ bool is_str(PyObject *object) {
 
 // Raises "'<type>' object cannot be converted to '<target>'".
 void raise_not_convertible(PyObject *object, const char *target) {
-  ObjectRef type_name = ObjectRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__qualname__"));
+  // A metaclass may compute the name in Python.
+  ObjectRef type_name = ObjectRef::steal(call_python(
+      PyObject_GetAttrString, reinterpret_cast<PyObject *>(Py_TYPE(object)), "__qualname__"));
   if (type_name && PyUnicode_Check(type_name.get())) {
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
                  target);
   } else {
-    PyErr_Clear();
+    call_python(PyErr_Clear);
     PyErr_Format(PyExc_TypeError,
                  "'<failed to extract type name>' object cannot be converted to '%s'", target);
   }
@@ -33,15 +36,15 @@ void raise_not_convertible(PyObject *object, const char *target) {
 // str(exception) with lone surrogates turned into U+FFFD; a failing str() is
 // reported as unraisable and stands as "<unprintable ... object>".
 ObjectRef exception_text(PyObject *exception) {
-  ObjectRef text = ObjectRef::steal(PyObject_Str(exception));
+  ObjectRef text = ObjectRef::steal(call_python(PyObject_Str, exception));
   if (!text) {
-    PyErr_WriteUnraisable(exception);
-    ObjectRef type_name = ObjectRef::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(exception)), "__name__"));
+    call_python(PyErr_WriteUnraisable, exception);  // sys.unraisablehook may be Python code
+    ObjectRef type_name = ObjectRef::steal(call_python(
+        PyObject_GetAttrString, reinterpret_cast<PyObject *>(Py_TYPE(exception)), "__name__"));
     if (type_name && PyUnicode_Check(type_name.get())) {
       return created(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
     }
-    PyErr_Clear();
+    call_python(PyErr_Clear);
     return created(PyUnicode_FromString("<unprintable object>"));
   }
   ObjectRef utf8 =
@@ -53,13 +56,13 @@ ObjectRef exception_text(PyObject *exception) {
 
 }  // namespace
 
-PyObject *bind_arguments(const FunctionSignature &signature, PyObject *args, PyObject *kwargs) {
+ObjectRef bind_arguments(const FunctionSignature &signature, PyObject *args, PyObject *kwargs) {
   const Py_ssize_t given = PyTuple_Size(args);
-  if (given < 0) return nullptr;
+  if (given < 0) return {};
   if (given > 1) {
     PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given",
                  signature.name, given);
-    return nullptr;
+    return {};
   }
   PyObject *bound = given == 1 ? PyTuple_GetItem(args, 0) : nullptr;
   if (kwargs != nullptr) {
@@ -70,17 +73,17 @@ PyObject *bind_arguments(const FunctionSignature &signature, PyObject *args, PyO
     while (PyDict_Next(kwargs, &position, &keyword, &value)) {
       if (!PyUnicode_Check(keyword)) {
         PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", signature.name);
-        return nullptr;
+        return {};
       }
       if (PyUnicode_CompareWithASCIIString(keyword, signature.parameter) != 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                      signature.name, keyword);
-        return nullptr;
+        return {};
       }
       if (bound != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.name,
                      signature.parameter);
-        return nullptr;
+        return {};
       }
       bound = value;
     }
@@ -88,8 +91,11 @@ PyObject *bind_arguments(const FunctionSignature &signature, PyObject *args, PyO
   if (bound == nullptr) {
     PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
                  signature.name, signature.parameter);
+    return {};
   }
-  return bound;
+  // The keyword dict may be the caller's own, and the conversion runs Python
+  // code that can empty it: the bound object is held for the whole call.
+  return ObjectRef::borrow(bound);
 }
 
 std::optional<std::string> text_from_object(PyObject *object) {
@@ -117,15 +123,21 @@ std::optional<std::vector<std::string>> text_list_from_object(PyObject *object) 
     return std::nullopt;
   }
   std::vector<std::string> texts;
-  const Py_ssize_t length = PySequence_Size(object);
+  const Py_ssize_t length = call_python(PySequence_Size, object);
   if (length < 0) {
-    PyErr_Clear();
+    // The length is only a hint, and a sequence that cannot tell it is read
+    // all the same; but an interrupt (anything that is not an Exception, such
+    // as KeyboardInterrupt or SystemExit) is never swallowed.
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) {
+      return std::nullopt;
+    }
+    call_python(PyErr_Clear);
   } else {
     texts.reserve(static_cast<std::size_t>(std::min(length, kLargestReservation)));
   }
-  ObjectRef iterator = ObjectRef::steal(PyObject_GetIter(object));
+  ObjectRef iterator = ObjectRef::steal(call_python(PyObject_GetIter, object));
   if (!iterator) return std::nullopt;
-  while (ObjectRef item = ObjectRef::steal(PyIter_Next(iterator.get()))) {
+  while (ObjectRef item = ObjectRef::steal(call_python(PyIter_Next, iterator.get()))) {
     std::optional<std::string> text = text_from_object(item.get());
     if (!text) return std::nullopt;
     texts.push_back(std::move(*text));
@@ -145,7 +157,8 @@ void argument_error(const char *parameter) {
   if (!text) return;
   ObjectRef message = created(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   ObjectRef relabelled =
-      ObjectRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+      ObjectRef::steal(call_python(PyObject_CallFunctionObjArgs, PyExc_TypeError, message.get(),
+                                   static_cast<PyObject *>(nullptr)));
   if (!relabelled) return;
   // Keep the conversion error's own cause, not the conversion error.
   if (PyObject *cause = PyException_GetCause(error.value.get())) {
@@ -156,18 +169,18 @@ void argument_error(const char *parameter) {
 
 std::optional<std::string> text_argument(const FunctionSignature &signature, PyObject *args,
                                          PyObject *kwargs) {
-  PyObject *bound = bind_arguments(signature, args, kwargs);
-  if (bound == nullptr) return std::nullopt;
-  std::optional<std::string> text = text_from_object(bound);
+  const ObjectRef bound = bind_arguments(signature, args, kwargs);
+  if (!bound) return std::nullopt;
+  std::optional<std::string> text = text_from_object(bound.get());
   if (!text) argument_error(signature.parameter);
   return text;
 }
 
 std::optional<std::vector<std::string>> text_list_argument(const FunctionSignature &signature,
                                                            PyObject *args, PyObject *kwargs) {
-  PyObject *bound = bind_arguments(signature, args, kwargs);
-  if (bound == nullptr) return std::nullopt;
-  std::optional<std::vector<std::string>> texts = text_list_from_object(bound);
+  const ObjectRef bound = bind_arguments(signature, args, kwargs);
+  if (!bound) return std::nullopt;
+  std::optional<std::vector<std::string>> texts = text_list_from_object(bound.get());
   if (!texts) argument_error(signature.parameter);
   return texts;
 }

@@ -1,13 +1,14 @@
 // Binding of call arguments and their conversion to and from UTF-8 text.
 #pragma once
 
+#include "module/python.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "module/object_ref.hpp"
-#include "module/python.hpp"
 
 namespace manilink {
 
@@ -18,9 +19,9 @@ struct FunctionSignature {
   const char *parameter;  // its one positional-or-keyword parameter
 };
 
-// The object bound to the parameter (borrowed from the call), or null with a
-// TypeError set.
-PyObject *bind_arguments(const FunctionSignature &signature, PyObject *args, PyObject *kwargs);
+// The object bound to the parameter, with a reference of its own, or empty
+// with a TypeError set.
+ObjectRef bind_arguments(const FunctionSignature &signature, PyObject *args, PyObject *kwargs);
 
 // An owned copy of the UTF-8 form of a str (or str subclass) object, or
 // nothing with an exception set.

@@ -1,3 +1,5 @@
+#include "module/python.hpp"
+
 #include "module/entry.hpp"
 
 #include <cstdlib>
@@ -20,6 +22,16 @@ constexpr const char kUnknownFailure[] = "unknown internal failure";
 PyObject *internal_failure_class = nullptr;
 
 }  // namespace
+
+namespace thread_exit {
+std::atomic<bool> any_thread_lost{false};
+thread_local bool this_thread_lost = false;
+}  // namespace thread_exit
+
+void mark_interpreter_lost() noexcept {
+  thread_exit::this_thread_lost = true;
+  thread_exit::any_thread_lost.store(true, std::memory_order_relaxed);
+}
 
 #ifdef MANILINK_FAULT_INJECTION
 namespace fault_injection {
@@ -65,17 +77,18 @@ ObjectRef created(PyObject *object) {
   }
 #endif
   if (object == nullptr) {
-    PyErr_Print();
+    call_python(PyErr_Print);  // sys.excepthook may be Python code
     throw InternalError("Python API call failed");
   }
   return ObjectRef::steal(object);
 }
 
-void raise_internal_failure(const char *text) noexcept {
-  PyErr_Clear();
+void raise_internal_failure(const char *text) {
+  call_python(PyErr_Clear);  // the exception dropped may have a finalizer
   if (internal_failure_class == nullptr) {
-    internal_failure_class = PyErr_NewExceptionWithDoc(
-        "manilink.InternalFailure", kInternalFailureDoc, PyExc_BaseException, nullptr);
+    internal_failure_class =
+        call_python(PyErr_NewExceptionWithDoc, "manilink.InternalFailure", kInternalFailureDoc,
+                    PyExc_BaseException, static_cast<PyObject *>(nullptr));
     if (internal_failure_class == nullptr) return;  // its own exception is set
   }
   if (text == nullptr || *text == '\0') text = kUnknownFailure;
@@ -85,7 +98,7 @@ void raise_internal_failure(const char *text) noexcept {
   PyErr_SetObject(internal_failure_class, message.get());
 }
 
-void ensure_exception_set() noexcept {
+void ensure_exception_set() {
   if (PyErr_Occurred() == nullptr) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
   }

@@ -1,12 +1,13 @@
 // The boundary between the interpreter and the module's C++ code.
 #pragma once
 
+#include "module/python.hpp"
+
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "module/object_ref.hpp"
-#include "module/python.hpp"
 
 namespace manilink {
 
@@ -23,10 +24,10 @@ class InternalError : public std::runtime_error {
 ObjectRef created(PyObject *object);
 
 // Replaces any pending exception with InternalFailure(text).
-void raise_internal_failure(const char *text) noexcept;
+void raise_internal_failure(const char *text);
 
 // Raises SystemError when a body reported failure without an exception.
-void ensure_exception_set() noexcept;
+void ensure_exception_set();
 
 #ifdef MANILINK_FAULT_INJECTION
 // Test-only switch, never part of a release build: the environment variable
@@ -47,10 +48,13 @@ bool lose_outcome() noexcept;
 
 // Runs `body` (returning an ObjectRef; empty when an exception is set) and
 // turns every outcome into what the interpreter expects: a new reference, or
-// null with exactly one exception set. No C++ exception crosses this point;
-// one thrown while a failure is being raised ends the process.
+// null with exactly one exception set. No C++ exception crosses this point:
+// one thrown while a failure is being raised finds no handler above and ends
+// the process. The one thing that passes is the unwinding of a thread that
+// the interpreter is ending (see python_call.hpp), which must not be stopped,
+// so neither this layer nor anything below it is noexcept.
 template <class Body>
-PyObject *run_at_boundary(Body &&body) noexcept {
+PyObject *run_at_boundary(Body &&body) {
   try {
 #ifdef MANILINK_FAULT_INJECTION
     fault_injection::begin_call();
@@ -69,6 +73,7 @@ PyObject *run_at_boundary(Body &&body) noexcept {
   } catch (const std::exception &failure) {
     raise_internal_failure(failure.what());
   } catch (...) {
+    if (interpreter_lost()) throw;
     raise_internal_failure(nullptr);
   }
   return nullptr;
@@ -80,7 +85,7 @@ using FunctionBody = ObjectRef (*)(PyObject *args, PyObject *kwargs);
 
 // The METH_VARARGS | METH_KEYWORDS entry of a function body.
 template <FunctionBody body>
-PyObject *function_entry(PyObject * /*module*/, PyObject *args, PyObject *kwargs) noexcept {
+PyObject *function_entry(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
   return run_at_boundary([&] { return body(args, kwargs); });
 }
 

@@ -1,3 +1,5 @@
+#include "module/python.hpp"
+
 #include "module/functions.hpp"
 
 #include <vector>
@@ -34,7 +36,9 @@ bool set_item(const ObjectRef &dict, std::string_view key, ObjectRef value) {
 // {"uri": ..., "jumbf": ... or None, "is_embedded": ...}, keys in this order,
 // every key and value a new object.
 ObjectRef link_to_dict(const ManifestLink &link) {
-  ObjectRef dict = created(PyDict_New());
+  // Objects that the garbage collector tracks are made under a watch: on 3.9
+  // to 3.11 making one may run a collection, and with it finalizers.
+  ObjectRef dict = created(call_python(PyDict_New));
   if (!set_item(dict, "uri", str_from_text(link.uri)) ||
       !set_item(dict, "jumbf",
                 link.jumbf ? str_from_text(*link.jumbf) : ObjectRef::borrow(Py_None)) ||
@@ -99,7 +103,7 @@ ObjectRef locate_all_body(PyObject *args, PyObject *kwargs) {
     dicts.push_back(std::move(dict));
   }
   // Created at its final length and filled by position.
-  ObjectRef list = created(PyList_New(static_cast<Py_ssize_t>(dicts.size())));
+  ObjectRef list = created(call_python(PyList_New, static_cast<Py_ssize_t>(dicts.size())));
   for (std::size_t i = 0; i < dicts.size(); ++i) {
     if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dicts[i].release()) < 0) {
       return {};  // PyList_SetItem has released the item

@@ -1,8 +1,9 @@
 // The bodies of the module's five functions.
 #pragma once
 
-#include "module/object_ref.hpp"
 #include "module/python.hpp"
+
+#include "module/object_ref.hpp"
 
 namespace manilink {
 

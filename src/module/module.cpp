@@ -1,7 +1,10 @@
 // Start-up: the module definition, the function records and the module body.
+#include "module/python.hpp"
+
+#include <cstdint>
+
 #include "module/entry.hpp"
 #include "module/functions.hpp"
-#include "module/python.hpp"
 
 namespace manilink {
 
@@ -87,9 +90,15 @@ PyModuleDef module_definition = {
     nullptr,     // m_free
 };
 
-// The module object after the first successful initialization: a strong
-// reference kept until the process ends.
-PyObject *module_cell = nullptr;
+// The module object of the latest successful initialization and the
+// interpreter that made it: a strong reference kept until the process ends.
+struct ModuleCell {
+  PyObject *module = nullptr;
+  std::int64_t interpreter = -1;
+};
+ModuleCell module_cell;
+
+constexpr std::int64_t kMainInterpreter = 0;
 
 // Interned attribute names, made once and kept until the process ends.
 PyObject *interned(PyObject *&cell, const char *text) {
@@ -98,6 +107,23 @@ PyObject *interned(PyObject *&cell, const char *text) {
 }
 PyObject *all_name_cell = nullptr;
 PyObject *name_name_cell = nullptr;
+
+// Whether an import took the module in the cell. The import system sets
+// __spec__ on every module it imports, right after the initialization
+// returns; a module without one was left by an import that failed after the
+// module body ran, or was made in the main interpreter on behalf of a
+// sub-interpreter (CPython 3.13 and later do that, then initialize the module
+// again in the sub-interpreter). Such a module does not count as the
+// process's one initialization.
+bool cell_module_was_imported(std::int64_t interpreter) {
+  // The module of another sub-interpreter is not looked at: that interpreter
+  // may be gone, or run under a lock of its own.
+  if (module_cell.interpreter != interpreter && module_cell.interpreter != kMainInterpreter) {
+    return true;
+  }
+  PyObject *spec = PyDict_GetItemString(PyModule_GetDict(module_cell.module), "__spec__");
+  return spec != nullptr && spec != Py_None;  // both borrowed
+}
 
 // Appends `name` to the module's __all__ (made on first use), then sets the
 // attribute `name` to `value`.
@@ -110,7 +136,7 @@ bool add_name(PyObject *module, PyObject *name, PyObject *value) {
       error.restore();
       return false;
     }
-    all = created(PyList_New(0));
+    all = created(call_python(PyList_New, Py_ssize_t{0}));
     if (PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
   }
   if (PyList_Append(all.get(), name) < 0) {
@@ -127,8 +153,8 @@ bool add_function(PyObject *module, const FunctionRecord &record) {
   auto *definition = new PyMethodDef{
       record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
       record.flags, record.doc};
-  ObjectRef function =
-      ObjectRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+  ObjectRef function = ObjectRef::steal(call_python(
+      PyCMethod_New, definition, module, module_name.get(), static_cast<PyTypeObject *>(nullptr)));
   if (!function) return false;
   ObjectRef name =
       ObjectRef::steal(PyObject_GetAttr(function.get(), interned(name_name_cell, "__name__")));
@@ -151,16 +177,30 @@ bool fill_module(PyObject *module) {
 }
 
 ObjectRef initialize() {
-  if (module_cell != nullptr) {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) return {};
+  const PyObject *const seen = module_cell.module;
+  if (seen != nullptr && cell_module_was_imported(interpreter)) {
     PyErr_SetString(PyExc_ImportError,
                     "manilink may be initialized only once per interpreter process");
     return {};
   }
-  ObjectRef module = ObjectRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+  ObjectRef module =
+      ObjectRef::steal(call_python(PyModule_Create2, &module_definition, int{PYTHON_ABI_VERSION}));
   if (!module) return {};
   if (!fill_module(module.get())) return {};
-  if (module_cell == nullptr) module_cell = module.release();
-  return ObjectRef::borrow(module_cell);
+  // The module body may run Python code, which may have initialized the
+  // module in the meantime: the module in the cell is then the one.
+  if (module_cell.module != seen) return ObjectRef::borrow(module_cell.module);
+  const ModuleCell left = module_cell;
+  module_cell = {module.release(), interpreter};
+  // A module that no import took is released by the interpreter that made
+  // it; one that the main interpreter made for a sub-interpreter stays, as
+  // the cell's own would.
+  if (left.module != nullptr && left.interpreter == interpreter) {
+    ObjectRef discarded = ObjectRef::steal(left.module);
+  }
+  return ObjectRef::borrow(module_cell.module);
 }
 
 }  // namespace

@@ -1,0 +1,187 @@
+"""The edges of the interpreter's life: threads that the interpreter ends inside a call,
+first imports from sub-interpreters, keyword dicts emptied during a call, interrupts. Each
+case runs in a child process; MANILINK_STRESS=1 repeats the thread-exit cases 20 times."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import manilink
+
+STRESS = os.environ.get("MANILINK_STRESS") == "1"
+LINK = "<a>; rel=c2pa-manifest"
+A = {"uri": "a", "jumbf": None, "is_embedded": False}
+
+
+def _run(script, timeout=120):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+# A daemon thread is inside a call when the process exits; the main thread's finalizer gives
+# up the interpreter lock, so the daemon thread asks for it back and (up to 3.13) is ended
+# with pthread_exit while the module's frames are on its stack.
+_EXIT_WHILE_INSIDE = """
+import threading, time, manilink
+class SlowFinalizer:
+    def __del__(self, sleep=time.sleep): sleep(0.5)
+%s
+threading.Thread(target=call, daemon=True).start()
+time.sleep(0.1); keep = SlowFinalizer()
+"""
+
+
+@pytest.mark.parametrize("where", [
+    # inside a method of the argument
+    """
+class Slow:
+    def __getitem__(self, i): time.sleep(0.01); return "<a>; rel=c2pa-manifest"
+call = lambda: manilink.extract(Slow())
+""",
+    # inside the finalizer of an item that the module releases
+    """
+class Text(str):
+    def __del__(self, sleep=time.sleep): sleep(0.01)
+class Fresh:
+    def __getitem__(self, i): return Text("<a>; rel=c2pa-manifest")
+call = lambda: manilink.locate_all(Fresh())
+""",
+    # inside str() of an iteration error, while the error is relabelled
+    """
+class Message:
+    def __str__(self): time.sleep(0.01); return "no"
+class Failing:
+    def __getitem__(self, i): raise TypeError(Message())
+def call():
+    while True:
+        try: manilink.extract(Failing())
+        except TypeError: pass
+""",
+], ids=["method", "item-finalizer", "error-message"])
+def test_process_exits_cleanly_with_a_thread_inside_a_call(where):
+    for _ in range(20 if STRESS else 2):
+        proc = _run(_EXIT_WHILE_INSIDE % where)
+        assert (proc.returncode, proc.stderr) == (0, "")
+
+
+@pytest.mark.parametrize("clearer", ["__len__", "__getitem__", "__iter__"])
+@pytest.mark.parametrize("name", ["extract", "locate_all"])
+def test_keyword_dict_emptied_during_the_call(name, clearer):
+    # A C caller may pass its own keyword dict; Python code run by the conversion empties it
+    # and drops the last reference to the bound object.
+    proc = _run("""
+        import ctypes, gc, manilink
+        call = ctypes.pythonapi.PyObject_Call
+        call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+        class Seq:
+            def __len__(self):
+                if %(clearer)r == "__len__": kwargs.clear(); gc.collect()
+                return 1
+            def __getitem__(self, i):
+                if %(clearer)r == "__getitem__": kwargs.clear(); gc.collect()
+                if i: raise IndexError
+                return %(link)r
+            if %(clearer)r == "__iter__":
+                def __iter__(self):
+                    kwargs.clear(); gc.collect()
+                    return iter([%(link)r])
+        for _ in range(3):
+            kwargs = {"values": Seq()}
+            print(call(manilink.%(name)s, (), kwargs))
+    """ % {"clearer": clearer, "link": LINK, "name": name})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [repr(A if name == "extract" else [A])] * 3
+
+
+class _Length:
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+    def __getitem__(self, i):
+        if i:
+            raise IndexError
+        return LINK
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+@pytest.mark.parametrize("func", [manilink.extract, manilink.locate_all])
+def test_interrupt_while_the_length_is_asked_propagates(func, error):
+    raised = error("from __len__")
+    with pytest.raises(error) as caught:
+        func(_Length(raised))
+    assert caught.value is raised
+
+
+@pytest.mark.parametrize("error", [ValueError, OverflowError, TypeError, ArithmeticError])
+def test_length_errors_are_only_a_lost_hint(error):
+    assert manilink.extract(_Length(error("no length"))) == A
+    assert manilink.locate_all(_Length(error("no length"))) == [A]
+
+
+
+def test_first_import_from_a_legacy_subinterpreter_wins():
+    # As mod_wsgi does: the sub-interpreter shares the main one's lock and imports first.
+    proc = _run("""
+        try:
+            import _testcapi
+        except ImportError:
+            print("skip: no _testcapi"); raise SystemExit
+        code = "import manilink; print('sub', manilink.format('x'), manilink.__name__)"
+        print("status", _testcapi.run_in_subinterp(code))
+        try:
+            import manilink
+        except ImportError as e:
+            print("main refused:", e)
+        print("status", _testcapi.run_in_subinterp("import manilink"))
+    """)
+    if proc.stdout.startswith("skip:"):
+        pytest.skip(proc.stdout.strip())
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        'sub <x>; rel="c2pa-manifest" manilink', "status 0",
+        "main refused: manilink may be initialized only once per interpreter process",
+        "status -1"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13),
+                    reason="3.12 initializes the module inside the isolated interpreter")
+def test_isolated_subinterpreter_refusal_leaves_the_module_to_the_main_one():
+    proc = _run("""
+        try:
+            import _interpreters as sub
+        except ImportError:
+            import _xxsubinterpreters as sub
+        interp = sub.create("isolated")
+        sub.run_string(interp, "try:\\n import manilink\\nexcept ImportError:\\n print('refused')")
+        sub.destroy(interp)
+        import manilink
+        print(manilink.format("a b"))
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["refused", '<a%20b>; rel="c2pa-manifest"']
+
+
+def test_an_initialization_that_no_import_took_does_not_count():
+    # _imp.create_dynamic runs the initialization without the import that would take the
+    # module; a later import still initializes it, and only once.
+    proc = _run("""
+        import _imp, importlib.util, sys
+        spec = importlib.util.find_spec("manilink")
+        loose = _imp.create_dynamic(spec)
+        sys.modules.pop("manilink", None)
+        import manilink
+        print(manilink is not loose, loose.format("a"), manilink.format("b"))
+        del sys.modules["manilink"]
+        try:
+            import manilink
+        except ImportError:
+            print("refused")
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        'True <a>; rel="c2pa-manifest" <b>; rel="c2pa-manifest"', "refused"]
