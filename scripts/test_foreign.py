@@ -10,8 +10,8 @@ against that build. Needs root (chroot, mounts, binfmt_misc).
     python scripts/test_foreign.py ARCH --sdist dist/manilink-0.1.0.tar.gz [pytest args]
 
 Without --sdist, the sdist is built here first. Every step is emulated, so it
-is slow: on 2 cores, the aarch64 chroot takes about 6 minutes to make and the
-build and suite about 8 more.
+is slow: on 2 cores, the aarch64 chroot takes about 6 minutes to make, and
+the test requirements, the build and the suite about 7 more.
 """
 
 import argparse
