@@ -1,7 +1,7 @@
 """Build the one abi3 wheel, then run the whole test suite against it on
 every CPython 3.9+ this machine has.
 
-    python scripts/test_all.py [--sid | --no-sid | --make-sid] [--require 3.9,...]
+    python scripts/test_all.py [--make-sid | --no-sid] [--require 3.9,...]
                                [pytest args...]
     python scripts/test_all.py --ci              # everything CI runs (root)
 
@@ -11,8 +11,9 @@ PATH, then the interpreter running this script; the first found for each
 abi3 wheel and are left out. CPython 3.14 and 3.15, when this machine has
 neither, come from a cached Debian sid chroot (scripts/debian_chroot.py):
 used when it is already made and this runs as root, made when asked
-(--make-sid, which needs root, debootstrap and about 800 MB), otherwise
-left out with a note. The same wheel is installed everywhere, each
+(--make-sid, which needs root, debootstrap and about 550 MB), otherwise
+left out with a note. pip builds the wheel from the tree; the same wheel
+is installed everywhere, each
 interpreter in its own virtual environment under build/venvs/ (inside the
 chroot, under its /root/venvs/).
 
@@ -107,7 +108,7 @@ def host_candidates():
     yield sys.executable
 
 
-def find_host_interpreters():
+def find_host_interpreters(notes=None):
     """'3.N' -> Interpreter, for the CPython 3.9+ builds on this machine."""
     found = {}
     for python in host_candidates():
@@ -115,13 +116,19 @@ def find_host_interpreters():
             version = probe(python)
             if version and version not in found:
                 found[version] = Interpreter(version, python)
+            elif version is None and notes is not None and subprocess.run(
+                    [python, "-c", "import sys; assert sys.version_info >= (3, 9)"],
+                    capture_output=True, check=False).returncode == 0 and subprocess.run(
+                    [python, "-c", "import venv, ensurepip"], capture_output=True,
+                    check=False).returncode != 0:
+                notes.append("%s left out: it has no venv (Debian: python3.N-venv)" % python)
     return found
 
 
 def find_interpreters(sid_mode, notes):
     """Host interpreters, plus 3.14 and 3.15 from the sid chroot (sid_mode:
     "use" when it is made, "make" to make it, "no" to leave it out)."""
-    found = find_host_interpreters()
+    found = find_host_interpreters(notes)
     chroot = debian_chroot.Chroot(debian_chroot.SID)
     wanted = [v for v in sorted(chroot.recipe.python, key=key) if v not in found]
     if wanted and sid_mode != "no":
