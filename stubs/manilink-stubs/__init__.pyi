@@ -4,6 +4,10 @@
 advertise a C2PA Manifest Store through the relation type "c2pa-manifest".
 """
 
+# Each function's docstring opens with the module's own, word for word
+# (tests/test_stubs.py checks it); a stub may add paragraphs after it, after
+# an empty line, as format_strict's does.
+
 from collections.abc import Sequence
 from typing import Final, Literal, TypedDict
 
