@@ -1,22 +1,18 @@
 #!/usr/bin/env bash
 # Smoke run of the benchmark suite with tiny loop counts: proves that it still
 # runs (floor extension builds, every contender agrees, every table prints),
-# not how fast anything is. Builds the wheel and installs it, with the peers,
-# into its own venv under build/.
+# not how fast anything is. Installs the wheel, with the peers, into its own
+# venv of CPython 3.11 under build/.
 set -euo pipefail
-
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PYTHON="${PYTHON:-python3}"
+source "$(dirname "$0")/ci_lib.sh"
+PYTHON=$(python_for "${MANILINK_BENCH_PYTHON:-3.11}")
 VENV="$ROOT/build/bench-venv"
-DIST="$ROOT/build/bench-dist"
 PIP=(-m pip --disable-pip-version-check -q)
+use_wheel
 
 [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
 "$VENV/bin/python" "${PIP[@]}" install requests
-
-rm -rf "$DIST"
-"$VENV/bin/python" "${PIP[@]}" wheel --no-deps -w "$DIST" "$ROOT"
-"$VENV/bin/python" "${PIP[@]}" install --force-reinstall --no-deps "$DIST"/manilink-*.whl
+"$VENV/bin/python" "${PIP[@]}" install --force-reinstall --no-deps "$WHEEL"
 
 # Run outside the checkout's root so that only the installed module is found.
 cd "$ROOT/build"

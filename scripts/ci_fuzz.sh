@@ -10,7 +10,7 @@
 # A finding is written to build/fuzz/artifacts/; add it to fuzz/corpus so
 # that every later run replays it, and add a test for it.
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/ci_lib.sh"
 BUILD="$ROOT/build/fuzz"
 SECONDS_TO_RUN="${MANILINK_FUZZ_SECONDS:-90}"
 
@@ -18,7 +18,7 @@ if ! command -v clang++ >/dev/null || ! clang++ -print-file-name=libclang_rt.fuz
     grep -q /; then
   apt-get update -q && apt-get install -y -q clang libclang-rt-14-dev
 fi
-if ! command -v ninja >/dev/null; then apt-get install -y -q ninja-build; fi
+use_tools
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DMANILINK_WERROR=ON -DMANILINK_FUZZ=ON

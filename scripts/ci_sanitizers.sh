@@ -12,27 +12,14 @@
 # scripts/ci_valgrind.sh. PYTHONMALLOC=malloc sends every object through
 # ASan's allocator so that a reference released once too often is caught.
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/ci_lib.sh"
 BUILD="$ROOT/build/sanitize"
 PYTHONS="${MANILINK_SAN_PYTHONS:-3.9 3.13}"
 
-if ! command -v g++ >/dev/null || ! command -v ninja >/dev/null; then
-  apt-get update -q && apt-get install -y -q g++ ninja-build cmake
-fi
+need g++ g++
+use_tools
 
-find_python() {  # major.minor -> interpreter path
-  local version="$1" name
-  if command -v pyenv >/dev/null; then
-    for name in $(pyenv versions --bare); do
-      if [[ "$name" == "$version" || "$name" == "$version".* ]]; then
-        echo "$(pyenv prefix "$name")/bin/python3"; return
-      fi
-    done
-  fi
-  command -v "python$version"
-}
-
-first_python="$(find_python "${PYTHONS%% *}")"
+first_python="$(python_for "${PYTHONS%% *}")"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
   -DMANILINK_WERROR=ON -DMANILINK_SANITIZE=ON -DMANILINK_FAULT_INJECTION=ON \
   -DPython_EXECUTABLE="$first_python"
@@ -40,7 +27,7 @@ ninja -C "$BUILD" manilink
 
 status=0
 for version in $PYTHONS; do
-  python="$(find_python "$version")"
+  python="$(python_for "$version")"
   venv="$BUILD/venv-$version"
   [[ -x "$venv/bin/python" ]] || "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \

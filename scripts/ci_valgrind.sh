@@ -10,18 +10,17 @@
 #     hundreds of thousands of calls through every outcome, resident memory
 #     must settle, and 100 MiB hostile header values.
 #
-#   scripts/ci_valgrind.sh
+#   scripts/ci_valgrind.sh     (on CPython 3.11; MANILINK_VALGRIND_PYTHON=3.N for another)
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/ci_lib.sh"
 BUILD="$ROOT/build/valgrind"
-PYTHON="${MANILINK_PYTHON:-python3}"
+PYTHON="$(python_for "${MANILINK_VALGRIND_PYTHON:-3.11}")"
 
-if ! command -v valgrind >/dev/null; then
-  apt-get update -q && apt-get install -y -q valgrind
-fi
+need valgrind valgrind
+use_tools
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMANILINK_WERROR=ON \
-  -DPython_EXECUTABLE="$(command -v "$PYTHON")"
+  -DPython_EXECUTABLE="$PYTHON"
 ninja -C "$BUILD" manilink
 [[ -x "$BUILD/venv/bin/python" ]] || "$PYTHON" -m venv "$BUILD/venv"
 "$BUILD/venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/tests/requirements.txt"

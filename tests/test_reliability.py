@@ -145,7 +145,12 @@ def test_memory_limit_fails_the_call_not_the_process(name, unit, room, error, pr
         text = %r * n
         size = [l for l in open("/proc/self/status") if l.startswith("VmSize")][0]
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (int(size.split()[1]) * 1024 + int(%r * n), hard))
+        limit = int(size.split()[1]) * 1024 + int(%r * n)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+        if resource.getrlimit(resource.RLIMIT_AS)[0] != limit:
+            print("not applied: asked for %%d, in force %%d"
+                  %% (limit, resource.getrlimit(resource.RLIMIT_AS)[0]))
+            raise SystemExit
         try:
             manilink.%s(text)
         except BaseException as e:
@@ -154,6 +159,12 @@ def test_memory_limit_fails_the_call_not_the_process(name, unit, room, error, pr
         print(manilink.format("a b"))
     """ % (unit, room, name))
     assert proc.returncode == 0, proc.stderr
+    if proc.stdout.startswith("not applied"):
+        # qemu-user accepts setrlimit(RLIMIT_AS) from the emulated process and
+        # applies nothing, since the limit would bind its own allocations too.
+        pytest.skip("the address-space limit does not take effect here (%s): under "
+                    "emulation (qemu-user) RLIMIT_AS is accepted but not applied"
+                    % proc.stdout.strip())
     assert proc.stdout.splitlines() == [error, '<a%20b>; rel="c2pa-manifest"']
     assert (proc.stderr.strip().splitlines() or [""])[-1] == printed
 

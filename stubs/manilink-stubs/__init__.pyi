@@ -4,6 +4,10 @@
 advertise a C2PA Manifest Store through the relation type "c2pa-manifest".
 """
 
+# Each function's docstring opens with the module's own, word for word
+# (tests/test_stubs.py checks it); a stub may add paragraphs after it, after
+# an empty line, as format_strict's does.
+
 from collections.abc import Sequence
 from typing import Final, Literal, TypedDict
 
@@ -44,6 +48,12 @@ def format_strict(uri: str) -> str:
 
     Use this when the target comes from configuration, where a silent `%20`
     would hide a typo until it surfaced as a 404.
+
+    It checks bytes, not URI structure: it raises `ValueError` for an empty
+    target and for one holding any byte outside the 85 that may stand
+    literally in a URI reference, `A-Z a-z 0-9 - . _ ~ : / ? # [ ] @ ! $ & ' ( ) * + , ; = %`,
+    so a lone `%` passes. For every target it accepts, it returns what
+    `format` returns.
     """
 
 def encode_target(uri: str) -> str:
@@ -61,8 +71,9 @@ def extract(values: Sequence[str]) -> ManifestLink | None:
     fields and each may hold several comma-separated links. Returns a dict with
     `uri`, `jumbf`, and `is_embedded`.
 
-    Raises `ValueError` when genuinely competing targets are advertised: no
-    precedence between them is defined, so choosing one would invent a rule.
+    Raises `ValueError` when genuinely competing targets are advertised: the
+    specification defines no precedence between them, so choosing one would
+    invent a rule.
     """
 
 def locate_all(values: Sequence[str]) -> list[ManifestLink]:

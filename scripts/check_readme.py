@@ -1,0 +1,221 @@
+"""Run the README's Python recipes as printed, with the installed module.
+
+Every ```python block of README.md is run here, each with what it needs
+around it (a server on 127.0.0.1, a WSGI application, a response object),
+and what it promises is checked: the http.server handler advertises the
+sidecar of a served .jpg, also under a query string, and nothing on an
+error; the WSGI middleware adds the header to image responses only; the
+urllib client finds the manifest; the snippets give the values their
+comments show. A block this script does not know fails the check, so that
+a new recipe gets a check too.
+
+    build/venvs/py3.9/bin/python scripts/check_readme.py   # any venv with manilink
+"""
+
+import ast
+import io
+import os
+import re
+import sys
+import tempfile
+import threading
+import types
+import urllib.error
+import urllib.request
+from http.server import ThreadingHTTPServer
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FAILURES = []
+
+
+def check(ok, what):
+    print(("ok: " if ok else "FAILED: ") + what, flush=True)
+    if not ok:
+        FAILURES.append(what)
+
+
+def blocks(text):
+    return re.findall(r"^```python\n(.*?)^```$", text, re.S | re.M)
+
+
+def run_block(code, namespace):
+    exec(compile(code, "README.md", "exec"), namespace)
+    return namespace
+
+
+def no_proxy_opener():
+    return urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+def fetch(url):
+    """(status, every Link value) of a GET, errors included."""
+    try:
+        with no_proxy_opener().open(url, timeout=30) as response:
+            return response.status, response.headers.get_all("Link") or []
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers.get_all("Link") or []
+
+
+def serve(handler_class, folder):
+    import functools
+    server = ThreadingHTTPServer(("127.0.0.1", 0),
+                                 functools.partial(handler_class, directory=folder))
+    server.handler_class = handler_class
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, "http://127.0.0.1:%d" % server.server_address[1]
+
+
+def quiet(handler_class):
+    class Quiet(handler_class):
+        def log_message(self, *args):
+            pass
+    return Quiet
+
+
+def check_http_server(code):
+    namespace = run_block(code, {"__name__": "readme"})
+    with tempfile.TemporaryDirectory() as folder:
+        for name in ("photo.jpg", "photo.c2pa", "my photo.jpg", "notes.txt"):
+            with open(os.path.join(folder, name), "wb") as out:
+                out.write(b"x")
+        server, base = serve(quiet(namespace["Handler"]), folder)
+        try:
+            want = ['</photo.c2pa>; rel="c2pa-manifest"']
+            check(fetch(base + "/photo.jpg") == (200, want), "http.server: /photo.jpg")
+            check(fetch(base + "/photo.jpg?v=2") == (200, want),
+                  "http.server: a query string (/photo.jpg?v=2)")
+            check(fetch(base + "/my%20photo.jpg") ==
+                  (200, ['</my%20photo.c2pa>; rel="c2pa-manifest"']),
+                  "http.server: an encoded path (/my%20photo.jpg)")
+            check(fetch(base + "/missing.jpg") == (404, []),
+                  "http.server: no manifest on an error (404)")
+            check(fetch(base + "/notes.txt") == (200, []), "http.server: other files")
+        finally:
+            server.shutdown()
+            server.server_close()
+    return server, base
+
+
+def check_wsgi(code):
+    from wsgiref.util import setup_testing_defaults
+
+    def app(environ, start_response):
+        kind = "image/jpeg" if environ["PATH_INFO"].endswith(".jpg") else "text/plain"
+        start_response("200 OK", [("Content-Type", kind)])
+        return [b"x"]
+
+    sys.path.insert(0, os.path.join(ROOT, "examples"))
+    try:
+        namespace = run_block(code, {"__name__": "readme", "app": app})
+    finally:
+        sys.path.pop(0)
+    wrapped = namespace["app"]
+    for path, want in [("/photo.jpg", ['</manifests/photo.jpg.c2pa>; rel="c2pa-manifest"']),
+                       ("/notes.txt", [])]:
+        environ = {"PATH_INFO": path}
+        setup_testing_defaults(environ)
+        seen = {}
+
+        def start_response(status, headers, exc_info=None):
+            seen["links"] = [v for k, v in headers if k.lower() == "link"]
+            return lambda data: None
+
+        b"".join(wrapped(environ, start_response))
+        check(seen.get("links") == want, "WSGI middleware: %s -> %s" % (path, want))
+
+
+class Response:
+    """What the advertising snippet assigns to: headers only."""
+
+    def __init__(self):
+        self.headers = {}
+
+
+def comment_value(code, marker):
+    """The Python value written in the comment line that follows `marker`."""
+    lines = code.splitlines()
+    for i, line in enumerate(lines):
+        if marker in line:
+            return ast.literal_eval(lines[i + 1].strip().lstrip("#").strip())
+    raise LookupError(marker)
+
+
+def main():
+    import manilink
+    print("manilink %s from %s" % (manilink.__version__, manilink.__file__))
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
+        found = blocks(readme.read())
+    server_code = next((b for b in found if "class Handler(SimpleHTTPRequestHandler)" in b),
+                       None)
+    for code in found:
+        first = code.strip().splitlines()[0]
+        try:
+            check_block(code, first, server_code, manilink)
+        except Exception as error:  # a recipe that does not run as printed
+            check(False, "the block opening %r raised %s: %s"
+                  % (first, type(error).__name__, error))
+    check(len(found) >= 7, "%d python blocks checked" % len(found))
+    print("README recipes: %d failure(s)" % len(FAILURES))
+    return 1 if FAILURES else 0
+
+
+def check_block(code, first, server_code, manilink):
+    """Runs one block with what it needs and checks what it promises."""
+    if "class Handler(SimpleHTTPRequestHandler)" in code:
+        check_http_server(code)
+    elif "ManifestLinkMiddleware(app" in code:
+        check_wsgi(code)
+    elif "urllib.request.urlopen(url)" in code:
+        # the client against the server recipe, over loopback
+        namespace = run_block(server_code, {"__name__": "readme"})
+        with tempfile.TemporaryDirectory() as folder:
+            for name in ("photo.jpg", "photo.c2pa"):
+                open(os.path.join(folder, name), "wb").close()
+            server, base = serve(quiet(namespace["Handler"]), folder)
+            try:
+                urllib.request.install_opener(no_proxy_opener())
+                result = run_block(code, {"__name__": "readme",
+                                          "url": base + "/photo.jpg?v=2"})
+            finally:
+                server.shutdown()
+                server.server_close()
+        check(result.get("manifest_url") == base + "/photo.c2pa",
+              "urllib client finds %s" % result.get("manifest_url"))
+    elif "InternalFailure" in code:
+        messages = []
+        log = types.SimpleNamespace(error=lambda *args: messages.append(args))
+        result = run_block(code, {"__name__": "readme", "manilink": manilink,
+                                  "target": "/a b", "log": log})
+        check(result["value"] == '</a%20b>; rel="c2pa-manifest"' and not messages,
+              "InternalFailure recipe passes a good result through")
+        try:
+            run_block(code, {"__name__": "readme", "manilink": manilink, "target": 5,
+                             "log": log})
+            check(False, "InternalFailure recipe lets other errors through")
+        except TypeError:
+            check(True, "InternalFailure recipe lets other errors through")
+    elif "value = manilink.format(" in code:
+        response = Response()
+        result = run_block(code, {"__name__": "readme", "response": response})
+        want = comment_value(code, "value = manilink.format(")
+        check(result["value"] == want and response.headers["Link"] == want,
+              "advertising snippet gives %r" % want)
+    elif "manifest = manilink.extract(links)" in code:
+        headers = types.SimpleNamespace(get_all=lambda name: [
+            '<https://example.com/other>; rel="alternate"',
+            '</media/photo.jpg#jumbf=c2pa/urn:uuid:1>; rel="c2pa-manifest"'])
+        result = run_block(code, {"__name__": "readme",
+                                  "response": types.SimpleNamespace(headers=headers)})
+        want = comment_value(code, "manifest = manilink.extract(links)")
+        check(result["manifest"] == want, "discovery snippet gives %r" % (want,))
+    elif "def manifest_of(" in code:
+        result = run_block(code, {"__name__": "readme"})
+        check(result["manifest_of"](['<a>; rel="c2pa-manifest"']) ==
+              {"uri": "a", "jumbf": None, "is_embedded": False}, "typing snippet runs")
+    else:
+        check(False, "a python block this script does not check: " + first)
+
+
+if __name__ == "__main__":
+    sys.stdout = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", line_buffering=True)
+    sys.exit(main())
