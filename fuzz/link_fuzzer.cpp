@@ -21,6 +21,7 @@
 #include "link/literal_set.hpp"
 #include "link/manifest_link.hpp"
 #include "link/target_encoding.hpp"
+#include "link/unquoted_cut.hpp"
 
 namespace {
 
@@ -103,8 +104,8 @@ std::string reference_encoding(std::string_view target) {
   return out;
 }
 
-// The cut written the plain way: one byte at a time, keeping the non-empty
-// pieces, for comparison with the block-wise cut.
+// The cut written the plain way: one byte at a time, every piece kept, for
+// comparison with the cut that jumps between the bytes that can act.
 std::vector<std::string_view> reference_cut(std::string_view text, char separator) {
   std::vector<std::string_view> pieces;
   bool quoted = false;
@@ -121,11 +122,11 @@ std::vector<std::string_view> reference_cut(std::string_view text, char separato
     } else if (byte == '>') {
       bracketed = false;
     } else if (byte == separator && !bracketed) {
-      if (i > start) pieces.push_back(text.substr(start, i - start));
+      pieces.push_back(text.substr(start, i - start));
       start = i + 1;
     }
   }
-  if (text.size() > start) pieces.push_back(text.substr(start));
+  pieces.push_back(text.substr(start));
   return pieces;
 }
 
@@ -136,6 +137,17 @@ void check_cut(std::string_view text, char separator) {
     return true;
   });
   check(pieces == reference_cut(text, separator), "the cut matches the byte-wise cut");
+
+  // Stopping early hands out the same first pieces and nothing after them.
+  std::vector<std::string_view> first_two;
+  manilink::split_unquoted(text, separator, [&](std::string_view piece) {
+    first_two.push_back(piece);
+    return first_two.size() < 2;
+  });
+  const std::size_t expected = std::min<std::size_t>(2, pieces.size());
+  check(first_two.size() == expected &&
+            std::equal(first_two.begin(), first_two.end(), pieces.begin()),
+        "a cut stopped early hands out the same first pieces");
 }
 
 void check_encoding_and_formatting(std::string_view target) {
