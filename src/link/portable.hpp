@@ -9,13 +9,20 @@
 #endif
 
 // Vector instructions. SSE2 is part of every x86-64 processor, so the x86-64
-// build uses it without asking the processor at run time; every other target
-// (and a build configured with MANILINK_VECTORS=OFF, which defines
-// MANILINK_SCALAR_ONLY) runs the scalar paths.
-#if !defined(MANILINK_SCALAR_ONLY) && \
-    (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
+// build uses it without asking the processor at run time. AVX2 is compiled
+// for the functions marked MANILINK_TARGET_AVX2 only, which run when
+// processor_has_avx2() says so. Every other target (and a build configured
+// with MANILINK_VECTORS=OFF, which defines MANILINK_SCALAR_ONLY) runs the
+// scalar paths.
+#if !defined(MANILINK_SCALAR_ONLY) && (defined(__x86_64__) || defined(_M_X64))
 #define MANILINK_SSE2 1
-#include <emmintrin.h>
+#define MANILINK_AVX2 1
+#include <immintrin.h>
+#if defined(__GNUC__) || defined(__clang__)
+#define MANILINK_TARGET_AVX2 __attribute__((target("avx2")))
+#else
+#define MANILINK_TARGET_AVX2
+#endif
 #endif
 
 namespace manilink {
@@ -37,6 +44,27 @@ inline unsigned lowest_set_bit(std::uint32_t bits) {
   return index;
 #endif
 }
+
+#if defined(MANILINK_AVX2)
+// Whether the processor and the operating system run AVX2 instructions.
+inline bool processor_has_avx2() {
+#if defined(_MSC_VER)
+  int registers[4] = {};
+  __cpuid(registers, 0);
+  if (registers[0] < 7) return false;
+  __cpuid(registers, 1);
+  const bool os_saves_vectors = (registers[2] & (1 << 27)) != 0;
+  const bool avx = (registers[2] & (1 << 28)) != 0;
+  // The operating system must save and restore the 256-bit registers.
+  if (!os_saves_vectors || !avx || (_xgetbv(0) & 6) != 6) return false;
+  __cpuidex(registers, 7, 0);
+  return (registers[1] & (1 << 5)) != 0;
+#else
+  __builtin_cpu_init();  // may run before the library's own constructors
+  return __builtin_cpu_supports("avx2") != 0;
+#endif
+}
+#endif
 
 #if defined(MANILINK_SSE2)
 // One bit per byte of a 16-byte vector compare result: bit k is set when
