@@ -49,7 +49,9 @@ class TextBuilder {
  private:
   void grow_for(std::size_t count) {
     const std::size_t needed = size_ + count;
-    move_to_heap(needed > 2 * capacity_ ? needed : 2 * capacity_);
+    std::size_t capacity = capacity_ == 0 ? needed : 2 * capacity_;
+    while (capacity < needed) capacity *= 2;
+    move_to_heap(capacity);
   }
 
   void move_to_heap(std::size_t capacity) {
