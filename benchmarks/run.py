@@ -142,9 +142,11 @@ def sweep_section(bench, ml, floor, results):
                               {"manilink.encode_target": "quote"}, [], "conversion floor"))
 
 
-def parse_section(bench, ml, results):
+def parse_section(bench, ml, floor, results):
     for key, title, values in w.parse_workloads():
-        contenders = {"manilink.locate_all": ml.locate_all, "manilink.extract": ml.extract}
+        assert floor.discover(values)[0]["jumbf"] is None
+        contenders = {"discovery floor": floor.discover, "manilink.locate_all": ml.locate_all,
+                      "manilink.extract": ml.extract}
         peers, notes = {}, []
         pairs = [("locate_all", ml.locate_all, "requests (all)", w.requests_locate_all),
                  ("extract", ml.extract, "requests (single)", w.requests_extract)]
@@ -156,7 +158,7 @@ def parse_section(bench, ml, results):
                 peers["manilink." + name] = peer_name
         size = w.utf8_size(values)
         results.append(finish(key, f"{title} ({size:,} B)", size, bench.run(contenders, values),
-                              peers, notes, None))
+                              peers, notes, "discovery floor"))
 
 
 def finish(key, title, size, samples, peers, notes, floor_name):
@@ -173,7 +175,7 @@ def finish(key, title, size, samples, peers, notes, floor_name):
 
 def print_table(result):
     print(f"\n== {result['title']}")
-    print(f"  {'contender':<24}{'ns/call':>14}{'MB/s':>10}{'x conv floor':>14}"
+    print(f"  {'contender':<24}{'ns/call':>14}{'MB/s':>10}{'x floor':>14}"
           f"{'faster than peer':>30}")
     for row in result["rows"]:
         mb = f"{row['mb_s']:.1f}" if row["mb_s"] is not None else "-"
@@ -246,24 +248,30 @@ def memory_section(module_path):
 def goals(results, memory):
     by = {r["key"]: {row["contender"]: row for row in r["rows"]} for r in results}
     checks = []
-    for fn in ("encode_target", "format"):
-        for key, limit in (("url40", 1.3), ("lit1k", 1.3), ("lit1m", 2.0), ("nonascii1m", 3.0)):
-            value = by[key]["manilink." + fn]["x_floor"]
-            checks.append((f"{fn} {key}: x conversion floor", value, f"<= {limit}",
-                           value <= limit))
+    limits = (("url40", 1.3), ("lit1k", 1.3), ("lit1m", 1.2), ("nonascii1m", 2.0))
+    for fn in ("encode_target", "format", "format_strict"):
+        for key, limit in limits:
+            row = by[key].get("manilink." + fn)
+            if row is None:  # format_strict refuses the non-ASCII text
+                continue
+            checks.append((f"{fn} {key}: x conversion floor", row["x_floor"], f"<= {limit}",
+                           row["x_floor"] <= limit))
     for fn in ("locate_all", "extract"):
-        for key in ("typical", "links10k"):
-            value = by[key]["manilink." + fn]["speedup"]
-            checks.append((f"{fn} {key}: faster than requests", value, ">= 10",
-                           value is not None and value >= 10))
+        value = by["typical"]["manilink." + fn]["x_floor"]
+        checks.append((f"{fn} typical: x discovery floor", value, "<= 1.5", value <= 1.5))
+        value = by["links10k"]["manilink." + fn]["speedup"]
+        checks.append((f"{fn} links10k: faster than requests", value, ">= 15",
+                       value is not None and value >= 15))
         normal = by["links10k"]["manilink." + fn]["ns"]
         for key, _, _ in w.hostile_workloads():
             value = by[key]["manilink." + fn]["ns"] / normal
-            checks.append((f"{fn} {key}: x time of links10k", value, "<= 2", value <= 2))
+            checks.append((f"{fn} {key}: x time of links10k", value, "<= 5", value <= 5))
     for row in memory:
         checks.append((f"{row['function']} {row['key']}: (peak-result)/input", row["x_input"],
                        "<= 4", row["x_input"] <= 4))
     print("\n== goals (CPython 3.11 is where they are set)")
+    print("  NOT MET marks a speed goal of the project that this build does not reach here;"
+          " it is not a failure of the run.")
     for text, value, limit, met in checks:
         shown = "n/a" if value is None else f"{value:.2f}"
         print(f"  {'met    ' if met else 'NOT MET'}  {text:<46}{shown:>10}  {limit}")
@@ -293,7 +301,7 @@ def main():
     results = []
     text_section(bench, manilink, benchfloor, results)
     sweep_section(bench, manilink, benchfloor, results)
-    parse_section(bench, manilink, results)
+    parse_section(bench, manilink, benchfloor, results)
     for result in results:
         print_table(result)
     memory = [] if options.no_memory else memory_section(options.module_path)

@@ -14,35 +14,31 @@ static_assert(kAfterTarget.substr(8, kManifestRelation.size()) == kManifestRelat
                   kAfterTarget.size() == 8 + kManifestRelation.size() + 1,
               "the value names the module's relation type");
 
-std::string begin_link_value(std::size_t target_size) {
-  std::string value;
-  value.reserve(1 + target_size + kAfterTarget.size());
-  value.push_back('<');
-  return value;
+void begin_link_value(TextBuilder &out, std::size_t target_size) {
+  out.reserve(1 + target_size + kAfterTarget.size());
+  out.append("<", 1);
 }
-
-void end_link_value(std::string &value) { value.append(kAfterTarget); }
 
 }  // namespace
 
-Result<std::string> format_link_value(std::string_view target) {
+Result<std::string_view> format_link_value(std::string_view target, TextBuilder &out) {
   // Only the length counts: a target of spaces is not empty.
   if (target.empty()) return LinkError::malformed(kTargetEmpty);
-  std::string value = begin_link_value(target.size());
-  append_encoded_target(value, target);
-  end_link_value(value);
-  return value;
+  begin_link_value(out, target.size());
+  append_encoded_target(out, target);
+  out.append(kAfterTarget);
+  return out.view();
 }
 
-Result<std::string> format_link_value_strict(std::string_view target) {
+Result<std::string_view> format_link_value_strict(std::string_view target, TextBuilder &out) {
   if (target.empty()) return LinkError::malformed(kTargetEmpty);
   if (find_non_literal_byte(target) != std::string_view::npos) {
     return LinkError::malformed(kTargetNeedsEncoding);
   }
-  std::string value = begin_link_value(target.size());
-  value.append(target);
-  end_link_value(value);
-  return value;
+  begin_link_value(out, target.size());
+  out.append(target);
+  out.append(kAfterTarget);
+  return out.view();
 }
 
 }  // namespace manilink

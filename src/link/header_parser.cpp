@@ -1,5 +1,11 @@
 #include "link/header_parser.hpp"
 
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "link/unquoted_cut.hpp"
+
 namespace manilink {
 
 namespace {
@@ -18,6 +24,11 @@ bool equals_folded(std::string_view text, std::string_view expected) {
     if (fold_ascii(text[i]) != expected[i]) return false;
   }
   return true;
+}
+
+// A byte from 0x21 to 0x7F is a whole character and not White_Space.
+constexpr bool is_visible_ascii(char byte) {
+  return static_cast<unsigned char>(byte) > 0x20 && static_cast<unsigned char>(byte) < 0x80;
 }
 
 constexpr bool is_byte(char byte, unsigned value) {
@@ -71,9 +82,37 @@ std::size_t trailing_white_space(std::string_view text) {
   return 0;
 }
 
+// Removes the characters of the Unicode White_Space property from both ends.
+std::string_view trim_white_space(std::string_view text) {
+  // Most texts begin and end with a visible ASCII byte, maybe after the
+  // space that follows a "," or ";": nothing else to remove.
+  if (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  if (!text.empty() && is_visible_ascii(text.front()) && is_visible_ascii(text.back())) {
+    return text;
+  }
+  while (std::size_t n = leading_white_space(text)) text.remove_prefix(n);
+  while (std::size_t n = trailing_white_space(text)) text.remove_suffix(n);
+  return text;
+}
+
 constexpr bool is_relation_separator(char byte) {
   // U+000B is White_Space but does not separate relation types.
   return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r';
+}
+
+// One parameter of a link-value, as views into it: the name, trimmed, which
+// is compared with ASCII case folded; and the value, trimmed, still to be
+// unquoted. A piece without "=" is a name with an empty value.
+struct LinkParam {
+  std::string_view name;
+  std::string_view value;
+};
+
+// Reads one trimmed, non-empty parameter piece.
+LinkParam read_parameter(std::string_view piece) {
+  const std::size_t equals = piece.find('=');
+  if (equals == std::string_view::npos) return {piece, {}};
+  return {trim_white_space(piece.substr(0, equals)), trim_white_space(piece.substr(equals + 1))};
 }
 
 // The value of the first parameter named "rel" as written, still quoted, if
@@ -82,7 +121,7 @@ std::optional<std::string_view> first_relation_value(std::string_view parameter_
   std::optional<std::string_view> relation_types;
   split_unquoted(parameter_text, ';', [&](std::string_view piece) {
     piece = trim_white_space(piece);
-    if (piece.empty()) return true;
+    if (piece.empty()) return true;  // ";" after ">", doubled or trailing
     const LinkParam parameter = read_parameter(piece);
     if (!equals_folded(parameter.name, "rel")) return true;
     relation_types = parameter.value;
@@ -94,6 +133,43 @@ std::optional<std::string_view> first_relation_value(std::string_view parameter_
 // At least two bytes, with a double quote at each end.
 bool is_quoted(std::string_view value) {
   return value.size() >= 2 && value.front() == '"' && value.back() == '"';
+}
+
+// A value that begins and ends with a double quote loses them, and each
+// backslash inside escapes the character after it. Any other value is kept
+// verbatim.
+std::string unquote_value(std::string_view value) {
+  if (!is_quoted(value)) return std::string(value);
+  const std::string_view inner = value.substr(1, value.size() - 2);
+  std::string unquoted;
+  unquoted.reserve(inner.size());
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] == '\\') {
+      if (++i == inner.size()) break;  // a trailing backslash is dropped
+    }
+    unquoted.push_back(inner[i]);
+  }
+  return unquoted;
+}
+
+// True when one of the relation types of an unquoted `rel` value is
+// "c2pa-manifest".
+bool has_manifest_relation(std::string_view relation_types) {
+  if (relation_types.size() < kManifestRelation.size()) return false;
+  // A value of exactly one type's length can only match as a whole.
+  if (relation_types.size() == kManifestRelation.size()) {
+    return equals_folded(relation_types, kManifestRelation);
+  }
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= relation_types.size(); ++i) {
+    if (i == relation_types.size() || is_relation_separator(relation_types[i])) {
+      if (equals_folded(relation_types.substr(start, i - start), kManifestRelation)) {
+        return true;
+      }
+      start = i + 1;
+    }
+  }
+  return false;
 }
 
 // The relation test on a `rel` value as written. Unquoting a value without
@@ -114,52 +190,8 @@ std::size_t find_target_open(std::string_view link_value) {
   return link_value.find('<');
 }
 
-}  // namespace
-
-std::string_view trim_white_space_ends(std::string_view text) {
-  while (std::size_t n = leading_white_space(text)) text.remove_prefix(n);
-  while (std::size_t n = trailing_white_space(text)) text.remove_suffix(n);
-  return text;
-}
-
-LinkParam read_parameter(std::string_view piece) {
-  const std::size_t equals = piece.find('=');
-  if (equals == std::string_view::npos) return {piece, {}};
-  return {trim_white_space(piece.substr(0, equals)), trim_white_space(piece.substr(equals + 1))};
-}
-
-std::string unquote_value(std::string_view value) {
-  if (!is_quoted(value)) return std::string(value);
-  const std::string_view inner = value.substr(1, value.size() - 2);
-  std::string unquoted;
-  unquoted.reserve(inner.size());
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    if (inner[i] == '\\') {
-      if (++i == inner.size()) break;  // a trailing backslash is dropped
-    }
-    unquoted.push_back(inner[i]);
-  }
-  return unquoted;
-}
-
-bool has_manifest_relation(std::string_view relation_types) {
-  if (relation_types.size() < kManifestRelation.size()) return false;
-  // A value of exactly one type's length can only match as a whole.
-  if (relation_types.size() == kManifestRelation.size()) {
-    return equals_folded(relation_types, kManifestRelation);
-  }
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= relation_types.size(); ++i) {
-    if (i == relation_types.size() || is_relation_separator(relation_types[i])) {
-      if (equals_folded(relation_types.substr(start, i - start), kManifestRelation)) {
-        return true;
-      }
-      start = i + 1;
-    }
-  }
-  return false;
-}
-
+// The record for a target, with a jumbf reference in its fragment reduced to
+// "#jumbf=" and the reference's first segment.
 ManifestLink make_manifest_link(std::string_view target) {
   const std::size_t hash = target.find('#');
   if (hash == std::string_view::npos) return {std::string(target), std::nullopt};
@@ -180,6 +212,8 @@ ManifestLink make_manifest_link(std::string_view target) {
   return {std::move(uri), std::string(segment)};
 }
 
+// The manifest link of one link-value, or nothing when it cannot be read or
+// advertises other relations only.
 std::optional<ManifestLink> read_link_value(std::string_view piece) {
   const std::string_view link_value = trim_white_space(piece);
   // Plain searches: quoting plays no part in finding the target.
@@ -196,11 +230,14 @@ std::optional<ManifestLink> read_link_value(std::string_view piece) {
   return make_manifest_link(target);
 }
 
+}  // namespace
+
 std::vector<ManifestLink> parse_manifest_links(const std::vector<std::string> &values) {
   std::vector<ManifestLink> links;
   for (const std::string &value : values) {
-    // ",," and the ends of a value give empty pieces, which are not visited.
     split_unquoted(value, ',', [&](std::string_view piece) {
+      // ",," and the ends of a value give empty pieces: nothing to read.
+      if (piece.empty()) return true;
       if (std::optional<ManifestLink> link = read_link_value(piece)) {
         links.push_back(std::move(*link));
       }

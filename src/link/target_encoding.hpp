@@ -2,17 +2,20 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
+
+#include "link/text_builder.hpp"
 
 namespace manilink {
 
 // Appends `target` to `out`, escaping every byte outside the literal set as
 // "%XX" with upper-case hex digits.
-void append_encoded_target(std::string &out, std::string_view target);
+void append_encoded_target(TextBuilder &out, std::string_view target);
 
-// The encoded form of `target`; never fails.
-std::string encode_target(std::string_view target);
+// The encoded form of `target`; never fails. A target made of literal bytes
+// only is its own encoding and comes back as it is; any other is encoded into
+// `out`, which is first reserved at the target's length.
+std::string_view encode_target(std::string_view target, TextBuilder &out);
 
 // Offset of the first byte outside the literal set, or npos when there is
 // none (the target is then its own encoding).

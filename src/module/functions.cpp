@@ -8,6 +8,7 @@
 #include "link/header_parser.hpp"
 #include "link/link_selection.hpp"
 #include "link/target_encoding.hpp"
+#include "link/text_builder.hpp"
 #include "module/arguments.hpp"
 #include "module/entry.hpp"
 
@@ -48,17 +49,29 @@ ObjectRef link_to_dict(const ManifestLink &link) {
   return dict;
 }
 
+// A text result up to this size is built on the stack: the argument's own
+// copy is then the call's only allocation besides the interpreter's.
+constexpr std::size_t kStackTextSize = 2048;
+
 // The body of a function that turns one text into one text or a LinkError.
-template <const FunctionSignature &signature, Result<std::string> (*logic)(std::string_view)>
+template <const FunctionSignature &signature,
+          Result<std::string_view> (*logic)(std::string_view, TextBuilder &)>
 ObjectRef text_function_body(PyObject *args, PyObject *kwargs) {
   std::optional<std::string> target = text_argument(signature, args, kwargs);
   if (!target) return {};
-  Result<std::string> value = logic(*target);
+  char storage[kStackTextSize];
+  TextBuilder text(storage, sizeof storage);
+  Result<std::string_view> value = logic(*target, text);
   if (!value.ok()) {
     link_error_to_exception(value.error());
     return {};
   }
   return str_from_text(value.value());
+}
+
+// Encoding cannot fail, so its text goes straight into the result.
+Result<std::string_view> encode_target_text(std::string_view target, TextBuilder &out) {
+  return encode_target(target, out);
 }
 
 }  // namespace
@@ -72,10 +85,7 @@ ObjectRef format_strict_body(PyObject *args, PyObject *kwargs) {
 }
 
 ObjectRef encode_target_body(PyObject *args, PyObject *kwargs) {
-  std::optional<std::string> target = text_argument(kEncodeTargetSignature, args, kwargs);
-  if (!target) return {};
-  // Encoding cannot fail, so its text goes straight into the result.
-  return str_from_text(encode_target(*target));
+  return text_function_body<kEncodeTargetSignature, encode_target_text>(args, kwargs);
 }
 
 ObjectRef extract_body(PyObject *args, PyObject *kwargs) {
