@@ -62,31 +62,6 @@ PyObject *bare(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
   return bound;
 }
 
-PyObject *convert(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
-  try {
-    PyObject *bound = bind_one("convert", "uri", args, kwargs);
-    if (bound == nullptr) return nullptr;
-    if ((PyType_GetFlags(Py_TYPE(bound)) & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
-      PyErr_SetString(PyExc_TypeError, "uri must be a str");
-      return nullptr;
-    }
-    PyObject *utf8 = PyUnicode_AsUTF8String(bound);
-    if (utf8 == nullptr) return nullptr;
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(utf8, &data, &size) < 0) {
-      Py_DECREF(utf8);
-      return nullptr;
-    }
-    const std::string copy(data, static_cast<std::size_t>(size));
-    Py_DECREF(utf8);
-    return PyUnicode_FromStringAndSize(copy.data(), static_cast<Py_ssize_t>(copy.size()));
-  } catch (...) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-}
-
 bool is_str(PyObject *object) {
   return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
 }
@@ -94,7 +69,7 @@ bool is_str(PyObject *object) {
 // An owned copy of the UTF-8 form of a str, as manilink makes it.
 bool owned_text(PyObject *object, std::string &text) {
   if (!is_str(object)) {
-    PyErr_SetString(PyExc_TypeError, "values must hold str objects");
+    PyErr_SetString(PyExc_TypeError, "expected a str");
     return false;
   }
   PyObject *utf8 = PyUnicode_AsUTF8String(object);
@@ -105,6 +80,19 @@ bool owned_text(PyObject *object, std::string &text) {
   if (ok) text.assign(data, static_cast<std::size_t>(size));
   Py_DECREF(utf8);
   return ok;
+}
+
+PyObject *convert(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
+  try {
+    PyObject *bound = bind_one("convert", "uri", args, kwargs);
+    if (bound == nullptr) return nullptr;
+    std::string copy;
+    if (!owned_text(bound, copy)) return nullptr;
+    return PyUnicode_FromStringAndSize(copy.data(), static_cast<Py_ssize_t>(copy.size()));
+  } catch (...) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
 }
 
 PyObject *new_reference(PyObject *object) {

@@ -69,7 +69,7 @@ ObjectRef text_function_body(PyObject *args, PyObject *kwargs) {
   return str_from_text(value.value());
 }
 
-// Encoding cannot fail, so its text goes straight into the result.
+// Encoding as a text function: it never fails, so its text is always the result.
 Result<std::string_view> encode_target_text(std::string_view target, TextBuilder &out) {
   return encode_target(target, out);
 }

@@ -51,27 +51,18 @@ class ReturnWatch {
 };
 
 // Calls `function(args...)`, an interpreter function that may run Python
-// code, under a ReturnWatch.
-template <class Result, class... Parameters, class... Args>
-Result call_python(Result (*function)(Parameters...), Args... args) {
+// code (variable argument lists included), under a ReturnWatch.
+template <class Function, class... Args>
+auto call_python(Function *function, Args... args) -> decltype(function(args...)) {
   ReturnWatch watch;
-  if constexpr (std::is_void_v<Result>) {
+  if constexpr (std::is_void_v<decltype(function(args...))>) {
     function(args...);
     watch.returned();
   } else {
-    Result result = function(args...);
+    auto result = function(args...);
     watch.returned();
     return result;
   }
-}
-
-// The same for a C function with a variable argument list.
-template <class Result, class... Parameters, class... Args>
-Result call_python(Result (*function)(Parameters..., ...), Args... args) {
-  ReturnWatch watch;
-  Result result = function(args...);
-  watch.returned();
-  return result;
 }
 
 }  // namespace manilink
