@@ -66,6 +66,106 @@ def test_process_exits_cleanly_with_a_thread_inside_a_call(where):
         assert (proc.returncode, proc.stderr) == (0, "")
 
 
+# A daemon thread ended inside interpreter calls that run Python code only through the
+# garbage collector (3.9 to 3.11 collect inside allocations): the profile hook steers a
+# collection into the module's call, and the collection's callback gives up the lock.
+_EXIT_INSIDE_A_COLLECTION = """
+import gc, sys, threading, time, types, manilink
+target = manilink.%s
+in_call = False
+class Obj: pass
+keep = []
+def prof(frame, event, arg):
+    global in_call
+    if arg is target:
+        in_call = event == "c_call"
+        if in_call:
+            keep.append(Obj()); gc.set_threshold(gc.get_count()[0])
+def on_gc(phase, info, sleep=time.sleep):
+    if in_call and phase == "start":
+        sleep(0.01)
+def worker():
+    sys.setprofile(prof)
+    try:
+        raise KeyError
+    except KeyError:
+        while True:
+            try: target(%r)
+            except (ValueError, UnicodeEncodeError): pass
+class SlowFinalizer:
+    def __del__(self, sleep=time.sleep): sleep(0.3)
+gc.callbacks.append(on_gc)
+threading.Thread(target=worker, daemon=True).start()
+time.sleep(0.2)
+holder = types.ModuleType("holder"); holder.slow = SlowFinalizer()
+sys.modules["holder"] = holder; del holder
+"""
+
+# ... and ended while a C++ exception unwinds: under an address-space limit copying the
+# item runs out of memory, and releasing the item runs its finalizer, which gives up the lock.
+_EXIT_WHILE_OUT_OF_MEMORY = """
+import resource, sys, threading, time, types, manilink
+N = 64 << 20; big = "a" * N
+def vmsize():
+    return next(int(l.split()[1]) * 1024 for l in open("/proc/self/status")
+                if l.startswith("VmSize:"))
+class Item(str):
+    def __del__(self, sleep=time.sleep): sleep(0.5)
+class Seq:
+    def __getitem__(self, i):
+        if i > 0: raise IndexError
+        return Item(big)
+go = threading.Event()
+def worker():
+    go.wait()
+    while True:
+        try: manilink.extract(Seq())
+        except MemoryError: pass
+class SlowFinalizer:
+    def __del__(self, sleep=time.sleep): sleep(1.0)
+threading.Thread(target=worker, daemon=True).start()
+time.sleep(0.05)
+resource.setrlimit(resource.RLIMIT_AS, (vmsize() + 2 * N + N // 2, resource.RLIM_INFINITY))
+go.set(); time.sleep(0.3)
+holder = types.ModuleType("holder"); holder.slow = SlowFinalizer()
+sys.modules["holder"] = holder; del holder
+"""
+
+
+@pytest.mark.parametrize("script", [
+    _EXIT_INSIDE_A_COLLECTION % ("encode_target", "\ud800"),  # a UnicodeEncodeError is made
+    _EXIT_INSIDE_A_COLLECTION % ("format", ""),  # a ValueError is set while one is handled
+    pytest.param(_EXIT_WHILE_OUT_OF_MEMORY, marks=pytest.mark.skipif(
+        "asan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
+        reason="needs an address-space limit (not under ASan)")),
+], ids=["collection-encode", "collection-format", "out-of-memory"])
+def test_process_exits_cleanly_when_a_thread_is_ended_anywhere_in_a_call(script):
+    for _ in range(20 if STRESS else 2):
+        proc = _run(script)
+        assert (proc.returncode, proc.stderr) == (0, "")
+
+
+@pytest.mark.parametrize("limit", [3000, 100_000])
+@pytest.mark.parametrize("func", ["format", "format_strict", "encode_target", "extract"])
+def test_reentry_through_user_code_ends_in_recursion_error(func, limit):
+    # Each level re-enters from the metaclass while the module builds its TypeError.
+    if limit > 3000 and sys.version_info < (3, 12):
+        pytest.skip("before 3.12 the recursion limit also bounds the C stack: CPython's own "
+                    "builtins overflow it at such limits")
+    proc = _run("""
+        import sys, manilink
+        sys.setrecursionlimit(%d)
+        class Meta(type):
+            def __getattribute__(cls, name):
+                if name == "__qualname__": manilink.%s(X() if %r else [X()])
+                return type.__getattribute__(cls, name)
+        class X(metaclass=Meta): pass
+        try: manilink.%s(X() if %r else [X()])
+        except BaseException as e: print("raised", type(e).__name__)
+    """ % (limit, func, func != "extract", func, func != "extract"))
+    assert (proc.returncode, proc.stdout) == (0, "raised RecursionError\n")
+
+
 @pytest.mark.parametrize("clearer", ["__len__", "__getitem__", "__iter__"])
 @pytest.mark.parametrize("name", ["extract", "locate_all"])
 def test_keyword_dict_emptied_during_the_call(name, clearer):
@@ -166,22 +266,26 @@ def test_isolated_subinterpreter_refusal_leaves_the_module_to_the_main_one():
     assert proc.stdout.splitlines() == ["refused", '<a%20b>; rel="c2pa-manifest"']
 
 
-def test_an_initialization_that_no_import_took_does_not_count():
-    # _imp.create_dynamic runs the initialization without the import that would take the
-    # module; a later import still initializes it, and only once.
+@pytest.mark.parametrize("first", [
+    # the import system made the module; the user hides it from the next import
+    "import manilink; manilink.__spec__ = None; del sys.modules['manilink']",
+    # an initialization with no import around it
+    "first = _imp.create_dynamic(importlib.util.find_spec('manilink'))",
+])
+@pytest.mark.parametrize("second", [
+    "import manilink",
+    "_imp.create_dynamic(importlib.util.find_spec('manilink'))",
+])
+def test_a_second_initialization_is_refused_however_the_first_was_hidden(first, second):
     proc = _run("""
         import _imp, importlib.util, sys
-        spec = importlib.util.find_spec("manilink")
-        loose = _imp.create_dynamic(spec)
+        %s
         sys.modules.pop("manilink", None)
-        import manilink
-        print(manilink is not loose, loose.format("a"), manilink.format("b"))
-        del sys.modules["manilink"]
         try:
-            import manilink
-        except ImportError:
-            print("refused")
-    """)
+            %s
+        except ImportError as e:
+            print("refused:", e)
+    """ % (first, second))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
-        'True <a>; rel="c2pa-manifest" <b>; rel="c2pa-manifest"', "refused"]
+        "refused: manilink may be initialized only once per interpreter process"]

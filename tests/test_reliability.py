@@ -201,9 +201,9 @@ def fault(monkeypatch):
 
 
 @pytest.mark.parametrize("setting,expected", [
-    ("throw", ("InternalFailure", "injected failure")),
-    ("throw-opaque", ("InternalFailure", "unknown internal failure")),
-    ("bad-alloc", ("MemoryError", "")),
+    ("internal", ("InternalFailure", "injected failure")),
+    ("internal-blank", ("InternalFailure", "unknown internal failure")),
+    ("no-memory", ("MemoryError", "")),
     ("lose-error", ("SystemError", "attempted to fetch exception but none was set")),
 ])
 @pytest.mark.parametrize("func,args,kwargs", OUTCOMES[:2] + OUTCOMES[7:9] + OUTCOMES[-2:])
@@ -244,7 +244,7 @@ def test_every_failed_creation_is_reported_and_released(fault, capfd, func, args
     assert _drift(watched, counts) < 20
 
 
-@pytest.mark.parametrize("setting", ["create:1", "create:3", "create:5", "throw"])
+@pytest.mark.parametrize("setting", ["create:1", "create:3", "create:5", "internal"])
 def test_failed_initialization_can_be_retried(fault, setting):
     proc = _run_python("""
         import os

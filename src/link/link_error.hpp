@@ -1,7 +1,6 @@
 // The error value of the link logic, and the result type that carries it.
 #pragma once
 
-#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -22,7 +21,9 @@ struct LinkError {
     return {Kind::Malformed, detail};
   }
 
-  std::string message() const {
+  // The kind's message; for Malformed, the fixed text that `detail` follows.
+  // Both live for the whole process, so making the message allocates nothing.
+  std::string_view summary() const noexcept {
     switch (kind) {
       case Kind::NotFound:
         return "no c2pa-manifest Link header found";
@@ -31,9 +32,7 @@ struct LinkError {
       case Kind::Malformed:
         break;
     }
-    std::string text = "malformed Link header: ";
-    text.append(detail);
-    return text;
+    return "malformed Link header: ";
   }
 };
 

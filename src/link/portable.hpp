@@ -25,6 +25,16 @@
 #endif
 #endif
 
+// Keeps a function out of its callers, so that its locals stay in a frame of
+// its own.
+#if defined(__GNUC__) || defined(__clang__)
+#define MANILINK_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define MANILINK_NOINLINE __declspec(noinline)
+#else
+#define MANILINK_NOINLINE
+#endif
+
 namespace manilink {
 
 // The offset of the lowest set bit of `bits`, which must not be 0.

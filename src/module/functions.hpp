@@ -3,14 +3,14 @@
 
 #include "module/python.hpp"
 
-#include "module/object_ref.hpp"
+#include "module/failure.hpp"
 
 namespace manilink {
 
-ObjectRef format_body(PyObject *args, PyObject *kwargs);
-ObjectRef format_strict_body(PyObject *args, PyObject *kwargs);
-ObjectRef encode_target_body(PyObject *args, PyObject *kwargs);
-ObjectRef extract_body(PyObject *args, PyObject *kwargs);
-ObjectRef locate_all_body(PyObject *args, PyObject *kwargs);
+Outcome<ObjectRef> format_body(PyObject *args, PyObject *kwargs);
+Outcome<ObjectRef> format_strict_body(PyObject *args, PyObject *kwargs);
+Outcome<ObjectRef> encode_target_body(PyObject *args, PyObject *kwargs);
+Outcome<ObjectRef> extract_body(PyObject *args, PyObject *kwargs);
+Outcome<ObjectRef> locate_all_body(PyObject *args, PyObject *kwargs);
 
 }  // namespace manilink

@@ -1,9 +1,9 @@
 // Start-up: the module definition, the function records and the module body.
 #include "module/python.hpp"
 
-#include <cstdint>
+#include <atomic>
 
-#include "module/entry.hpp"
+#include "module/boundary.hpp"
 #include "module/functions.hpp"
 
 namespace manilink {
@@ -60,22 +60,20 @@ constexpr const char kLocateAllDoc[] =
     "\n"
     "Every `c2pa-manifest` link across the given `Link` header values, in order.";
 
-struct FunctionRecord {
-  const char *name;
-  PyCFunctionWithKeywords entry;
-  int flags;
-  const char *doc;
-};
+template <PyCFunctionWithKeywords entry>
+constexpr PyMethodDef function_record(const char *name, const char *doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+          METH_VARARGS | METH_KEYWORDS, doc};
+}
 
-constexpr int kCallingFlags = METH_VARARGS | METH_KEYWORDS;
-
-// In the order in which they are added to the module.
-constexpr FunctionRecord kFunctionRecords[] = {
-    {"format", function_entry<format_body>, kCallingFlags, kFormatDoc},
-    {"format_strict", function_entry<format_strict_body>, kCallingFlags, kFormatStrictDoc},
-    {"encode_target", function_entry<encode_target_body>, kCallingFlags, kEncodeTargetDoc},
-    {"extract", function_entry<extract_body>, kCallingFlags, kExtractDoc},
-    {"locate_all", function_entry<locate_all_body>, kCallingFlags, kLocateAllDoc},
+// In the order in which they are added to the module. The function objects
+// refer to their records for the rest of the process.
+PyMethodDef function_records[] = {
+    function_record<function_entry<format_body>>("format", kFormatDoc),
+    function_record<function_entry<format_strict_body>>("format_strict", kFormatStrictDoc),
+    function_record<function_entry<encode_target_body>>("encode_target", kEncodeTargetDoc),
+    function_record<function_entry<extract_body>>("extract", kExtractDoc),
+    function_record<function_entry<locate_all_body>>("locate_all", kLocateAllDoc),
 };
 
 PyModuleDef module_definition = {
@@ -90,121 +88,97 @@ PyModuleDef module_definition = {
     nullptr,     // m_free
 };
 
-// The module object of the latest successful initialization and the
-// interpreter that made it: a strong reference kept until the process ends.
-struct ModuleCell {
-  PyObject *module = nullptr;
-  std::int64_t interpreter = -1;
-};
-ModuleCell module_cell;
-
-constexpr std::int64_t kMainInterpreter = 0;
+// The module of the process's one initialization: empty until it succeeds,
+// then a strong reference kept until the process ends.
+std::atomic<PyObject *> module_cell{nullptr};
 
 // Interned attribute names, made once and kept until the process ends.
-PyObject *interned(PyObject *&cell, const char *text) {
-  if (cell == nullptr) cell = created(PyUnicode_InternFromString(text)).release();
-  return cell;
-}
-PyObject *all_name_cell = nullptr;
-PyObject *name_name_cell = nullptr;
+std::atomic<PyObject *> all_name{nullptr};
+std::atomic<PyObject *> name_name{nullptr};
 
-// Whether an import took the module in the cell. The import system sets
-// __spec__ on every module it imports, right after the initialization
-// returns; a module without one was left by an import that failed after the
-// module body ran, or was made in the main interpreter on behalf of a
-// sub-interpreter (CPython 3.13 and later do that, then initialize the module
-// again in the sub-interpreter). Such a module does not count as the
-// process's one initialization.
-bool cell_module_was_imported(std::int64_t interpreter) {
-  // The module of another sub-interpreter is not looked at: that interpreter
-  // may be gone, or run under a lock of its own.
-  if (module_cell.interpreter != interpreter && module_cell.interpreter != kMainInterpreter) {
-    return true;
-  }
-  PyObject *spec = PyDict_GetItemString(PyModule_GetDict(module_cell.module), "__spec__");
-  return spec != nullptr && spec != Py_None;  // both borrowed
+// The interned `text` (borrowed).
+Outcome<PyObject *> interned(std::atomic<PyObject *> &cell, const char *text) {
+  if (PyObject *known = cell.load(std::memory_order_acquire)) return known;
+  MANILINK_TRY(made, created(PyUnicode_InternFromString(text)));
+  return publish_once(cell, made.release());
 }
 
 // Appends `name` to the module's __all__ (made on first use), then sets the
 // attribute `name` to `value`.
-bool add_name(PyObject *module, PyObject *name, PyObject *value) {
-  PyObject *all_name = interned(all_name_cell, "__all__");
-  ObjectRef all = ObjectRef::steal(PyObject_GetAttr(module, all_name));
+Status add_name(PyObject *module, PyObject *name, PyObject *value) {
+  MANILINK_TRY(all_attribute, interned(all_name, "__all__"));
+  ObjectRef all = ObjectRef::steal(PyObject_GetAttr(module, all_attribute));
   if (!all) {
-    PendingError error = PendingError::fetch();
-    if (!PyErr_GivenExceptionMatches(error.type.get(), PyExc_AttributeError)) {
-      error.restore();
-      return false;
-    }
-    all = created(call_python(PyList_New, Py_ssize_t{0}));
-    if (PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Failure::raised();
+    PyErr_Clear();
+    MANILINK_TRY(made, created(PyList_New(0)));
+    MANILINK_CHECK(status(PyObject_SetAttr(module, all_attribute, made.get())));
+    all = std::move(made);
   }
   if (PyList_Append(all.get(), name) < 0) {
-    throw InternalError("could not append __name__ to __all__");
+    return Failure::internal("could not append __name__ to __all__");
   }
-  return PyObject_SetAttr(module, name, value) == 0;
+  return status(PyObject_SetAttr(module, name, value));
 }
 
-bool add_function(PyObject *module, const FunctionRecord &record) {
-  ObjectRef module_name = ObjectRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) return false;
-  // The function object refers to its definition for the rest of the
-  // process, so the copy is never freed.
-  auto *definition = new PyMethodDef{
-      record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
-      record.flags, record.doc};
-  ObjectRef function = ObjectRef::steal(call_python(
-      PyCMethod_New, definition, module, module_name.get(), static_cast<PyTypeObject *>(nullptr)));
-  if (!function) return false;
-  ObjectRef name =
-      ObjectRef::steal(PyObject_GetAttr(function.get(), interned(name_name_cell, "__name__")));
-  if (!name) return false;
+Status add_function(PyObject *module, PyMethodDef *record) {
+  MANILINK_TRY(module_name, returned(PyModule_GetNameObject(module)));
+  MANILINK_TRY(function, created(PyCMethod_New(record, module, module_name.get(), nullptr)));
+  MANILINK_TRY(name_attribute, interned(name_name, "__name__"));
+  MANILINK_TRY(name, returned(PyObject_GetAttr(function.get(), name_attribute)));
   return add_name(module, name.get(), function.get());
 }
 
-bool add_constant(PyObject *module, const char *name, const char *value) {
-  ObjectRef name_object = created(PyUnicode_FromString(name));
-  ObjectRef value_object = created(PyUnicode_FromString(value));
+Status add_constant(PyObject *module, const char *name, const char *value) {
+  MANILINK_TRY(name_object, created(PyUnicode_FromString(name)));
+  MANILINK_TRY(value_object, created(PyUnicode_FromString(value)));
   return add_name(module, name_object.get(), value_object.get());
 }
 
-bool fill_module(PyObject *module) {
-  for (const FunctionRecord &record : kFunctionRecords) {
-    if (!add_function(module, record)) return false;
-  }
-  return add_constant(module, "REL", "c2pa-manifest") &&
-         add_constant(module, "__version__", "0.1.0");
+Status fill_module(PyObject *module) {
+  for (PyMethodDef &record : function_records) MANILINK_CHECK(add_function(module, &record));
+  MANILINK_CHECK(add_constant(module, "REL", "c2pa-manifest"));
+  return add_constant(module, "__version__", "0.1.0");
 }
 
-ObjectRef initialize() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter < 0) return {};
-  const PyObject *const seen = module_cell.module;
-  if (seen != nullptr && cell_module_was_imported(interpreter)) {
+// Whether Python code asked for this initialization. Every import does; only
+// CPython 3.13 and later, importing a single-phase module into a
+// sub-interpreter, first run the initialization in the main interpreter on a
+// fresh thread state with no frame, throw that module away, and then
+// initialize again in the sub-interpreter, from its import.
+Outcome<bool> called_from_python() {
+  if (PyEval_GetFrame() != nullptr) return true;
+  if (PyErr_Occurred() != nullptr) return Failure::raised();  // the frame object was not made
+  return false;
+}
+
+// The rule of one initialization per process:
+//   module cell | called from Python | decision
+//   filled      | either             | refuse with ImportError
+//   empty       | yes                | make the module and keep it in the cell
+//   empty       | no                 | make the module, leave the cell empty
+// The last row lets a sub-interpreter import first (as mod_wsgi does); the
+// module it gets is the one made by its own import, which the second row keeps.
+Outcome<ObjectRef> initialize() {
+  if (module_cell.load(std::memory_order_acquire) != nullptr) {
     PyErr_SetString(PyExc_ImportError,
                     "manilink may be initialized only once per interpreter process");
-    return {};
+    return Failure::raised();
   }
-  ObjectRef module =
-      ObjectRef::steal(call_python(PyModule_Create2, &module_definition, int{PYTHON_ABI_VERSION}));
-  if (!module) return {};
-  if (!fill_module(module.get())) return {};
-  // The module body may run Python code, which may have initialized the
-  // module in the meantime: the module in the cell is then the one.
-  if (module_cell.module != seen) return ObjectRef::borrow(module_cell.module);
-  const ModuleCell left = module_cell;
-  module_cell = {module.release(), interpreter};
-  // A module that no import took is released by the interpreter that made
-  // it; one that the main interpreter made for a sub-interpreter stays, as
-  // the cell's own would.
-  if (left.module != nullptr && left.interpreter == interpreter) {
-    ObjectRef discarded = ObjectRef::steal(left.module);
-  }
-  return ObjectRef::borrow(module_cell.module);
+  MANILINK_TRY(counts, called_from_python());
+  MANILINK_TRY(module, returned(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION)));
+#ifdef Py_GIL_DISABLED
+  MANILINK_CHECK(status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED)));
+#endif
+  MANILINK_CHECK(fill_module(module.get()));
+  if (!counts) return std::move(module);
+  // The module body may run Python code (finalizers), which may have
+  // initialized the module meanwhile: the module in the cell is then the one.
+  return ObjectRef::add_reference(publish_once(module_cell, module.release()));
 }
 
 }  // namespace
 
 }  // namespace manilink
 
-PyMODINIT_FUNC PyInit_manilink(void) { return manilink::run_at_boundary(manilink::initialize); }
+PyMODINIT_FUNC PyInit_manilink(void) { return manilink::at_boundary(manilink::initialize); }

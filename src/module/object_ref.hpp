@@ -1,38 +1,40 @@
-// An owning reference to an interpreter object.
+// The one owning wrapper for interpreter objects.
 #pragma once
 
 #include "module/python.hpp"
 
-#include "module/python_call.hpp"
+#include <atomic>
 
 namespace manilink {
 
-// Holds one strong reference and releases it exactly once. Empty means that
-// the call which should have produced the object failed.
+// Holds one strong reference and releases it exactly once.
 //
-// Releasing may run Python code (a finalizer), which the interpreter may end
-// by unwinding the thread, so the destructor is not noexcept; on a thread
-// that the interpreter is ending it releases nothing.
+// The glue is built without exceptions, so a thread that the interpreter
+// ends with a forced unwind (CPython 3.9 to 3.13 end daemon threads that way
+// at exit) passes its frames without running this destructor: nothing
+// touches the interpreter on a thread that no longer holds it.
 class ObjectRef {
  public:
   ObjectRef() noexcept = default;
   ObjectRef(const ObjectRef &) = delete;
   ObjectRef &operator=(const ObjectRef &) = delete;
   ObjectRef(ObjectRef &&other) noexcept : object_(other.release()) {}
-  ObjectRef &operator=(ObjectRef &&other) {
-    PyObject *old = object_;
-    object_ = other.release();
-    release_reference(old);
+  ObjectRef &operator=(ObjectRef &&other) noexcept {
+    if (&other != this) {
+      PyObject *const old = object_;
+      object_ = other.release();
+      Py_XDECREF(old);
+    }
     return *this;
   }
-  ~ObjectRef() noexcept(false) { release_reference(object_); }
+  ~ObjectRef() { Py_XDECREF(object_); }
 
-  // Takes over a new reference (or null).
-  static ObjectRef steal(PyObject *object) noexcept { return ObjectRef(object); }
+  // Takes over a new reference (steals it).
+  static ObjectRef steal(PyObject *new_reference) noexcept { return ObjectRef(new_reference); }
   // Adds a reference of its own to a borrowed object.
-  static ObjectRef borrow(PyObject *object) noexcept {
-    Py_XINCREF(object);
-    return ObjectRef(object);
+  static ObjectRef add_reference(PyObject *borrowed) noexcept {
+    Py_XINCREF(borrowed);
+    return ObjectRef(borrowed);
   }
 
   PyObject *get() const noexcept { return object_; }
@@ -40,7 +42,7 @@ class ObjectRef {
 
   // Hands the reference to the caller.
   PyObject *release() noexcept {
-    PyObject *object = object_;
+    PyObject *const object = object_;
     object_ = nullptr;
     return object;
   }
@@ -48,43 +50,17 @@ class ObjectRef {
  private:
   explicit ObjectRef(PyObject *object) noexcept : object_(object) {}
 
-  static void release_reference(PyObject *object) {
-    if (object == nullptr || interpreter_lost()) return;
-    ReturnWatch watch;
-    Py_DECREF(object);
-    watch.returned();
-  }
-
   PyObject *object_ = nullptr;
 };
 
-// The interpreter's pending exception, taken over with PyErr_Fetch so that it
-// can be looked at, and handed back unchanged with restore().
-struct PendingError {
-  ObjectRef type;
-  ObjectRef value;
-  ObjectRef traceback;
-
-  static PendingError fetch() noexcept {
-    PyObject *type = nullptr;
-    PyObject *value = nullptr;
-    PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    return {ObjectRef::steal(type), ObjectRef::steal(value), ObjectRef::steal(traceback)};
-  }
-
-  // Makes `value` an instance of `type`; that may create the instance.
-  void normalize() {
-    PyObject *raw_type = type.release();
-    PyObject *raw_value = value.release();
-    PyObject *raw_traceback = traceback.release();
-    call_python(PyErr_NormalizeException, &raw_type, &raw_value, &raw_traceback);
-    *this = {ObjectRef::steal(raw_type), ObjectRef::steal(raw_value),
-             ObjectRef::steal(raw_traceback)};
-  }
-
-  // Sets the exception again; PyErr_Restore steals the three references.
-  void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
-};
+// Publishes `made` (a new reference) in `cell` unless another thread did so
+// first, in which case `made` is released. Returns the published object,
+// which the cell keeps until the process ends (borrowed).
+inline PyObject *publish_once(std::atomic<PyObject *> &cell, PyObject *made) noexcept {
+  PyObject *published = nullptr;
+  if (cell.compare_exchange_strong(published, made, std::memory_order_acq_rel)) return made;
+  Py_DECREF(made);
+  return published;
+}
 
 }  // namespace manilink
