@@ -248,6 +248,36 @@ def test_errors_while_iterating(name, param, valid, exc, relabelled):
         assert got.__cause__ is not exc and got.__context__ is not exc
 
 
+class _Raising:
+    def __init__(self, error):
+        self.error = error
+
+    def __str__(self):
+        raise self.error
+
+
+class _Meta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise type.__getattribute__(cls, "error")
+        return type.__getattribute__(cls, name)
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), RecursionError("deep")])
+@pytest.mark.parametrize("where", ["str of the error", "name of the type"])
+@pytest.mark.parametrize("func", [manilink.extract, manilink.locate_all])
+def test_interrupts_pass_where_a_message_part_is_replaced(func, where, error):
+    # A text that cannot be made is replaced, unless making it was interrupted or tripped
+    # the recursion guard: that error is the call's.
+    if where == "str of the error":
+        argument = Seq([LINK], exc=TypeError(_Raising(error)))
+    else:
+        argument = [_Meta("Item", (), {"error": error})()]
+    with pytest.raises(BaseException) as info:
+        func(argument)
+    assert info.value is error
+
+
 def test_unprintable_iteration_type_error(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)

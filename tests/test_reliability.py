@@ -244,6 +244,17 @@ def test_every_failed_creation_is_reported_and_released(fault, capfd, func, args
     assert _drift(watched, counts) < 20
 
 
+def test_a_failed_creation_is_printed_without_the_excepthook(fault, capfd, monkeypatch):
+    # sys.excepthook may be anything: one that exits must not end the process mid-call.
+    monkeypatch.setattr(sys, "excepthook", lambda *args: sys.exit(3))
+    fault("create:1")
+    with pytest.raises(BaseException) as raised:
+        F("a")
+    assert (type(raised.value).__name__, str(raised.value)) == ("InternalFailure",
+                                                                "Python API call failed")
+    assert capfd.readouterr().err.strip().endswith("MemoryError")
+
+
 @pytest.mark.parametrize("setting", ["create:1", "create:3", "create:5", "internal"])
 def test_failed_initialization_can_be_retried(fault, setting):
     proc = _run_python("""

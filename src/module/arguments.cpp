@@ -17,22 +17,30 @@ bool is_str(PyObject *object) {
   return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
 }
 
+// Whether the pending error passes on even where a failure is otherwise
+// replaced: an interrupt (anything that is not an Exception) or the
+// recursion guard tripping on a re-entry.
+bool error_passes_on() {
+  return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
+// The str `attribute` of the object's type, or empty when it cannot be read.
+// A metaclass may compute it in Python, and call the module again.
+Outcome<ObjectRef> type_name(PyObject *object, const char *attribute) {
+  ObjectRef name = ObjectRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), attribute));
+  if (name && PyUnicode_Check(name.get())) return name;
+  if (!name && error_passes_on()) return Failure::raised();
+  PyErr_Clear();
+  return ObjectRef();
+}
+
 // TypeError "'<type>' object cannot be converted to '<target>'".
 Failure not_convertible(PyObject *object, const char *target) {
-  // A metaclass may compute the name in Python, and call the module again.
-  ObjectRef type_name = ObjectRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__qualname__"));
-  if (type_name && PyUnicode_Check(type_name.get())) {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
-                 target);
+  MANILINK_TRY(name, type_name(object, "__qualname__"));
+  if (name) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
   } else {
-    // A name that cannot be read is replaced; an interrupt, or the recursion
-    // guard tripping on a re-entry, is not a missing name and passes on.
-    if (!type_name && (!PyErr_ExceptionMatches(PyExc_Exception) ||
-                       PyErr_ExceptionMatches(PyExc_RecursionError))) {
-      return Failure::raised();
-    }
-    PyErr_Clear();
     PyErr_Format(PyExc_TypeError,
                  "'<failed to extract type name>' object cannot be converted to '%s'", target);
   }
@@ -44,14 +52,11 @@ Failure not_convertible(PyObject *object, const char *target) {
 Outcome<ObjectRef> exception_text(PyObject *exception) {
   ObjectRef text = ObjectRef::steal(PyObject_Str(exception));
   if (!text) {
+    if (error_passes_on()) return Failure::raised();
     PyErr_WriteUnraisable(exception);  // sys.unraisablehook may be Python code
-    ObjectRef type_name = ObjectRef::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(exception)), "__name__"));
-    if (type_name && PyUnicode_Check(type_name.get())) {
-      return created(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
-    }
-    PyErr_Clear();
-    return created(PyUnicode_FromString("<unprintable object>"));
+    MANILINK_TRY(name, type_name(exception, "__name__"));
+    return created(name ? PyUnicode_FromFormat("<unprintable %U object>", name.get())
+                        : PyUnicode_FromString("<unprintable object>"));
   }
   MANILINK_TRY(utf8, returned(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass")));
   return created(
@@ -59,19 +64,13 @@ Outcome<ObjectRef> exception_text(PyObject *exception) {
 }
 
 Outcome<ObjectRef> relabelled_type_error(const char *parameter) {
-  PyObject *type = nullptr;
-  PyObject *value = nullptr;
-  PyObject *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);  // may make the instance
-  const ObjectRef fetched[] = {ObjectRef::steal(type), ObjectRef::steal(value),
-                               ObjectRef::steal(traceback)};
-  MANILINK_TRY(text, exception_text(value));
+  const FetchedError error = FetchedError::take();
+  MANILINK_TRY(text, exception_text(error.value.get()));
   MANILINK_TRY(message, created(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get())));
   MANILINK_TRY(relabelled,
                returned(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)));
   // Keep the conversion error's own cause, not the conversion error.
-  if (PyObject *cause = PyException_GetCause(value)) {
+  if (PyObject *cause = PyException_GetCause(error.value.get())) {
     PyException_SetCause(relabelled.get(), cause);  // steals cause
   }
   return std::move(relabelled);
@@ -148,11 +147,8 @@ Outcome<edge::TextList> text_list_from_object(PyObject *object) {
   const Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
     // The length is only a hint, and a sequence that cannot tell it is read
-    // all the same; but an interrupt (anything that is not an Exception, such
-    // as KeyboardInterrupt or SystemExit) is never swallowed.
-    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) {
-      return Failure::raised();
-    }
+    // all the same.
+    if (PyErr_Occurred() != nullptr && error_passes_on()) return Failure::raised();
     PyErr_Clear();
   } else if (!texts.reserve(static_cast<std::size_t>(std::min(length, kLargestReservation)))) {
     return Failure::no_memory();

@@ -22,24 +22,26 @@ constexpr const char kUnknownFailure[] = "unknown internal failure";
 // first and published once; it lives until the process ends.
 std::atomic<PyObject *> internal_failure_class{nullptr};
 
-// The class, or null with its creation's exception set.
-PyObject *internal_failure() noexcept {
+// The class, or empty with its creation's exception set. One that a
+// sub-interpreter makes is its own, for this one failure.
+ObjectRef internal_failure() noexcept {
   PyObject *known = internal_failure_class.load(std::memory_order_acquire);
-  if (known != nullptr) return known;
-  PyObject *made = PyErr_NewExceptionWithDoc("manilink.InternalFailure", kInternalFailureDoc,
-                                             PyExc_BaseException, nullptr);
-  return made != nullptr ? publish_once(internal_failure_class, made) : nullptr;
+  if (known != nullptr) return ObjectRef::add_reference(known);
+  ObjectRef made = ObjectRef::steal(PyErr_NewExceptionWithDoc(
+      "manilink.InternalFailure", kInternalFailureDoc, PyExc_BaseException, nullptr));
+  if (!made || !in_main_interpreter()) return made;
+  return ObjectRef::add_reference(publish_once(internal_failure_class, made.release()));
 }
 
 // Replaces any pending exception with InternalFailure(text).
 void raise_internal_failure(const char *text) noexcept {
   PyErr_Clear();
-  PyObject *const cls = internal_failure();
-  if (cls == nullptr) return;  // its own exception is set
+  const ObjectRef cls = internal_failure();
+  if (!cls) return;  // its own exception is set
   if (text == nullptr || *text == '\0') text = kUnknownFailure;
   ObjectRef message = ObjectRef::steal(
       PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-  if (message) PyErr_SetObject(cls, message.get());
+  if (message) PyErr_SetObject(cls.get(), message.get());
 }
 
 // The message of a LinkError: its summary, then its detail.
@@ -59,10 +61,14 @@ void raise_failure(const Failure &failure) noexcept {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
       }
       return;
-    case Failure::Kind::NotCreated:
-      PyErr_Print();  // sys.excepthook may be Python code
+    case Failure::Kind::NotCreated: {
+      // Printed as it is, not through sys.excepthook: a hook that raises
+      // SystemExit would end the process in the middle of the call.
+      const FetchedError error = FetchedError::take();
+      if (error.type) PyErr_Display(error.type.get(), error.value.get(), error.traceback.get());
       raise_internal_failure("Python API call failed");
       return;
+    }
     case Failure::Kind::Link: {
       Outcome<ObjectRef> message = link_error_message(failure.link_error);
       if (message.failed()) return raise_failure(message.failure());

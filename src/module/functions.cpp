@@ -114,7 +114,9 @@ Outcome<ObjectRef> locate_all_body(PyObject *args, PyObject *kwargs) {
   }
   for (Py_ssize_t i = 0; i < size; ++i) {
     MANILINK_TRY(dict, link_to_dict(links[static_cast<std::size_t>(i)]));
-    PyList_SetItem(list.get(), i, dict.release());  // steals dict, releases the None
+    // Steals dict and releases the None; fails only when a finalizer found
+    // the list (gc.get_objects) and shrank it.
+    MANILINK_CHECK(status(PyList_SetItem(list.get(), i, dict.release())));
   }
   return std::move(list);
 }

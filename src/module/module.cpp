@@ -76,43 +76,24 @@ PyMethodDef function_records[] = {
     function_record<function_entry<locate_all_body>>("locate_all", kLocateAllDoc),
 };
 
+// An empty docstring (not None), no per-module state, no methods (the module
+// body adds the functions), no slots (single-phase initialization).
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "manilink",  // m_name
-    "",          // m_doc: present and empty
-    0,           // m_size: no per-module state
-    nullptr,     // m_methods: added by the module body
-    nullptr,     // m_slots: single-phase initialization
-    nullptr,     // m_traverse
-    nullptr,     // m_clear
-    nullptr,     // m_free
-};
+    PyModuleDef_HEAD_INIT, "manilink", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // The module of the process's one initialization: empty until it succeeds,
 // then a strong reference kept until the process ends.
 std::atomic<PyObject *> module_cell{nullptr};
 
-// Interned attribute names, made once and kept until the process ends.
-std::atomic<PyObject *> all_name{nullptr};
-std::atomic<PyObject *> name_name{nullptr};
-
-// The interned `text` (borrowed).
-Outcome<PyObject *> interned(std::atomic<PyObject *> &cell, const char *text) {
-  if (PyObject *known = cell.load(std::memory_order_acquire)) return known;
-  MANILINK_TRY(made, created(PyUnicode_InternFromString(text)));
-  return publish_once(cell, made.release());
-}
-
 // Appends `name` to the module's __all__ (made on first use), then sets the
 // attribute `name` to `value`.
 Status add_name(PyObject *module, PyObject *name, PyObject *value) {
-  MANILINK_TRY(all_attribute, interned(all_name, "__all__"));
-  ObjectRef all = ObjectRef::steal(PyObject_GetAttr(module, all_attribute));
+  ObjectRef all = ObjectRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Failure::raised();
     PyErr_Clear();
     MANILINK_TRY(made, created(PyList_New(0)));
-    MANILINK_CHECK(status(PyObject_SetAttr(module, all_attribute, made.get())));
+    MANILINK_CHECK(status(PyObject_SetAttrString(module, "__all__", made.get())));
     all = std::move(made);
   }
   if (PyList_Append(all.get(), name) < 0) {
@@ -124,8 +105,7 @@ Status add_name(PyObject *module, PyObject *name, PyObject *value) {
 Status add_function(PyObject *module, PyMethodDef *record) {
   MANILINK_TRY(module_name, returned(PyModule_GetNameObject(module)));
   MANILINK_TRY(function, created(PyCMethod_New(record, module, module_name.get(), nullptr)));
-  MANILINK_TRY(name_attribute, interned(name_name, "__name__"));
-  MANILINK_TRY(name, returned(PyObject_GetAttr(function.get(), name_attribute)));
+  MANILINK_TRY(name, returned(PyObject_GetAttrString(function.get(), "__name__")));
   return add_name(module, name.get(), function.get());
 }
 

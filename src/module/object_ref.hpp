@@ -53,6 +53,26 @@ class ObjectRef {
   PyObject *object_ = nullptr;
 };
 
+// The pending exception, taken over (PyErr_Fetch) and normalized, which may
+// make its instance.
+struct FetchedError {
+  ObjectRef type, value, traceback;
+
+  static FetchedError take() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {ObjectRef::steal(type), ObjectRef::steal(value), ObjectRef::steal(traceback)};
+  }
+};
+
+// Whether this thread runs in the main interpreter. What a sub-interpreter
+// makes dies with it, so only the main interpreter's objects are kept for
+// the process.
+inline bool in_main_interpreter() noexcept {
+  return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0;
+}
+
 // Publishes `made` (a new reference) in `cell` unless another thread did so
 // first, in which case `made` is released. Returns the published object,
 // which the cell keeps until the process ends (borrowed).
