@@ -2,7 +2,8 @@
 # The wheel builder's configuration ([tool.cibuildwheel] in pyproject.toml)
 # selects exactly one cp39-abi3 build and the free-threaded cp314t and cp315t
 # builds per platform and architecture, and each has a test command. Builds
-# nothing: cibuildwheel only reads the configuration here (the builds need Docker, macOS and Windows runners).
+# nothing: cibuildwheel only reads the configuration here (the builds need
+# Docker, macOS and Windows runners).
 #
 #   scripts/ci_cibuildwheel.sh
 set -euo pipefail
