@@ -4,6 +4,12 @@ A free-threaded build refuses to import a single-phase module (such as
 manilink) in a sub-interpreter at all, so the tests of how a sub-interpreter's
 import is refused or taken have nothing to check there. They are found by
 what they call, so that a new one is skipped too.
+
+The address-space limit that makes `format` of a 64 MiB text fail sits, on a
+GIL build, between the allocations of one call. The free-threaded build's
+allocator (mimalloc) reserves about 1 GiB of address space at start-up and
+serves the call from it, so that limit falls elsewhere or not at all; the
+`encode_target` case, whose limit binds either way, still runs.
 """
 
 import inspect
@@ -26,10 +32,22 @@ def uses_subinterpreters(item):
     return any(call in source for call in SUBINTERPRETER_CALLS)
 
 
+MEMORY_LIMIT_TEST = "test_memory_limit_fails_the_call_not_the_process"
+MEMORY_LIMIT_REASON = ("the free-threaded allocator (mimalloc) reserves address space up "
+                       "front: the limit does not fall inside this call")
+
+
+def limit_depends_on_allocator(item):
+    callspec = getattr(item, "callspec", None)
+    return (getattr(item, "originalname", None) == MEMORY_LIMIT_TEST and
+            callspec is not None and callspec.params.get("name") == "format")
+
+
 def pytest_collection_modifyitems(config, items):
     if not FREE_THREADED:
         return
-    skip = pytest.mark.skip(reason=SUBINTERPRETER_REASON)
     for item in items:
         if uses_subinterpreters(item):
-            item.add_marker(skip)
+            item.add_marker(pytest.mark.skip(reason=SUBINTERPRETER_REASON))
+        elif limit_depends_on_allocator(item):
+            item.add_marker(pytest.mark.skip(reason=MEMORY_LIMIT_REASON))

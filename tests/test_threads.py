@@ -154,9 +154,11 @@ def test_a_list_changed_meanwhile_reads_as_one_of_its_prefixes(interleaved, name
         step = 0
         while not done.is_set():
             step += 1
-            if len(values) == len(SEQUENCE) or step % 7 == 0:
+            # Grows by one item in about three steps, with pops on the way, up
+            # to the whole SEQUENCE; now and then cleared early.
+            if len(values) == len(SEQUENCE) or step % 29 == 0:
                 del values[:]
-            elif step % 5 == 0 and values:
+            elif step % 3 == 0 and values:
                 values.pop()
             else:
                 values.append(SEQUENCE[len(values)])
