@@ -148,7 +148,7 @@ STAGES = [
      script_stage("ci_valgrind.sh")),
     ("aarch64", "bookworm arm64 under qemu: the sdist built there, the whole suite",
      ["debian", "wheel"], stage_aarch64),
-    ("freethreaded", "CPython 3.13t built here: pip install ., the suite, threads, headers",
+    ("freethreaded", "CPython 3.13t built here: pip install ., suite, threads, TSan, headers",
      ["debian"], script_stage("ci_freethreaded.py")),
 ]
 
