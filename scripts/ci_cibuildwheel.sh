@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The wheel builder's configuration ([tool.cibuildwheel] in pyproject.toml)
-# selects exactly one cp39-abi3 build per platform and architecture, and each
-# has a test command. Builds nothing: cibuildwheel only reads the
-# configuration here (the builds need Docker, macOS and Windows runners).
+# selects exactly one cp39-abi3 build and the free-threaded cp314t and cp315t
+# builds per platform and architecture, and each has a test command. Builds
+# nothing: cibuildwheel only reads the configuration here (the builds need
+# Docker, macOS and Windows runners).
 #
 #   scripts/ci_cibuildwheel.sh
 set -euo pipefail
@@ -22,10 +23,14 @@ check() {  # check PLATFORM IDENTIFIER...
     return 1
   fi
 }
-check linux cp39-manylinux_x86_64 cp39-manylinux_aarch64 cp39-musllinux_x86_64 \
-  cp39-musllinux_aarch64
-check macos cp39-macosx_x86_64 cp39-macosx_arm64
-check windows cp39-win_amd64 cp39-win_arm64
+# cp39 is the abi3 wheel; cp314t and cp315t the free-threaded ones.
+each() {  # each SUFFIX...: the three builds of every platform suffix
+  local suffix
+  for suffix in "$@"; do echo "cp39-$suffix cp314t-$suffix cp315t-$suffix"; done
+}
+check linux $(each manylinux_x86_64 manylinux_aarch64 musllinux_x86_64 musllinux_aarch64)
+check macos $(each macosx_x86_64 macosx_arm64)
+check windows $(each win_amd64 win_arm64)
 
 python - <<'PY'
 try:
@@ -36,5 +41,8 @@ config = tomllib.load(open("pyproject.toml", "rb"))["tool"]["cibuildwheel"]
 assert "pytest" in config["test-command"] and "tests" in config["test-command"], config
 assert "tests" in config["test-sources"], config
 print("test command:", config["test-command"])
+threaded = [o for o in config.get("overrides", []) if o["select"] == "cp3*t-*"]
+assert threaded and "error::RuntimeWarning" in threaded[0]["test-command"], threaded
+print("free-threaded test command:", threaded[0]["test-command"])
 PY
 echo "cibuildwheel configuration checked"

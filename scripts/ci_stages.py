@@ -135,7 +135,7 @@ STAGES = [
      stage_readme),
     ("bench-smoke", "the benchmark suite with tiny loop counts", ["interpreters", "wheel"],
      script_stage("ci_bench_smoke.sh")),
-    ("cibuildwheel", "the wheel builder accepts one cp39-abi3 build per platform",
+    ("cibuildwheel", "the wheel builder accepts cp39-abi3, cp314t, cp315t per platform",
      ["tools"], stage_cibuildwheel),
     ("scalar", "the whole suite on a -DMANILINK_VECTORS=OFF build", ["interpreters", "tools"],
      stage_scalar),
@@ -148,6 +148,8 @@ STAGES = [
      script_stage("ci_valgrind.sh")),
     ("aarch64", "bookworm arm64 under qemu: the sdist built there, the whole suite",
      ["debian", "wheel"], stage_aarch64),
+    ("freethreaded", "CPython 3.13t built here: pip install ., suite, threads, TSan, headers",
+     ["debian"], script_stage("ci_freethreaded.py")),
 ]
 
 

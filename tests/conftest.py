@@ -1,0 +1,53 @@
+"""What the suite leaves out on a free-threaded interpreter.
+
+A free-threaded build refuses to import a single-phase module (such as
+manilink) in a sub-interpreter at all, so the tests of how a sub-interpreter's
+import is refused or taken have nothing to check there. They are found by
+what they call, so that a new one is skipped too.
+
+The address-space limit that makes `format` of a 64 MiB text fail sits, on a
+GIL build, between the allocations of one call. The free-threaded build's
+allocator (mimalloc) reserves about 1 GiB of address space at start-up and
+serves the call from it, so that limit falls elsewhere or not at all; the
+`encode_target` case, whose limit binds either way, still runs.
+"""
+
+import inspect
+import sysconfig
+
+import pytest
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+SUBINTERPRETER_CALLS = ("run_in_subinterp", "_interpreters", "_xxsubinterpreters")
+SUBINTERPRETER_REASON = ("free-threaded builds refuse single-phase modules in "
+                         "sub-interpreters")
+
+
+def uses_subinterpreters(item):
+    function = getattr(item, "function", None)
+    try:
+        source = inspect.getsource(function)
+    except (OSError, TypeError):
+        return False
+    return any(call in source for call in SUBINTERPRETER_CALLS)
+
+
+MEMORY_LIMIT_TEST = "test_memory_limit_fails_the_call_not_the_process"
+MEMORY_LIMIT_REASON = ("the free-threaded allocator (mimalloc) reserves address space up "
+                       "front: the limit does not fall inside this call")
+
+
+def limit_depends_on_allocator(item):
+    callspec = getattr(item, "callspec", None)
+    return (getattr(item, "originalname", None) == MEMORY_LIMIT_TEST and
+            callspec is not None and callspec.params.get("name") == "format")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not FREE_THREADED:
+        return
+    for item in items:
+        if uses_subinterpreters(item):
+            item.add_marker(pytest.mark.skip(reason=SUBINTERPRETER_REASON))
+        elif limit_depends_on_allocator(item):
+            item.add_marker(pytest.mark.skip(reason=MEMORY_LIMIT_REASON))
