@@ -44,8 +44,7 @@ PyObject *at_boundary(Body &&body) noexcept {
   return result;
 }
 
-// A function body: binds and converts the call's arguments, runs the logic
-// and builds the result.
+// A function body: the call's arguments in, its result or Failure out.
 using FunctionBody = Outcome<ObjectRef> (*)(PyObject *args, PyObject *kwargs);
 
 // The METH_VARARGS | METH_KEYWORDS entry of a function body.

@@ -75,14 +75,12 @@ using Status = Outcome<Done>;
 // The new reference returned by a call that reports failure with the
 // interpreter's exception, which then passes on.
 inline Outcome<ObjectRef> returned(PyObject *new_reference) noexcept {
-  if (new_reference == nullptr) return Failure::raised();
-  return ObjectRef::steal(new_reference);
+  return new_reference ? Outcome<ObjectRef>(ObjectRef::steal(new_reference)) : Failure::raised();
 }
 
 // The status of a call that returns -1 with the interpreter's exception.
 inline Status status(int result) noexcept {
-  if (result < 0) return Failure::raised();
-  return Done{};
+  return result < 0 ? Status(Failure::raised()) : Done{};
 }
 
 // The new reference returned by an object-creating call; none is a failed

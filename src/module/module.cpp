@@ -121,11 +121,9 @@ Status fill_module(PyObject *module) {
   return add_constant(module, "__version__", "0.1.0");
 }
 
-// Whether Python code asked for this initialization. Every import does; only
-// CPython 3.13 and later, importing a single-phase module into a
-// sub-interpreter, first run the initialization in the main interpreter on a
-// fresh thread state with no frame, throw that module away, and then
-// initialize again in the sub-interpreter, from its import.
+// Whether Python code asked for this initialization: every import does, but
+// CPython 3.13+ importing into a sub-interpreter first runs it in the main
+// interpreter on a fresh thread state with no frame, and discards that module.
 Outcome<bool> called_from_python() {
   if (PyEval_GetFrame() != nullptr) return true;
   if (PyErr_Occurred() != nullptr) return Failure::raised();  // the frame object was not made

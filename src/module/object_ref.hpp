@@ -66,9 +66,8 @@ struct FetchedError {
   }
 };
 
-// Whether this thread runs in the main interpreter. What a sub-interpreter
-// makes dies with it, so only the main interpreter's objects are kept for
-// the process.
+// Whether this thread runs in the main interpreter: what a sub-interpreter
+// makes dies with it, so only the main interpreter's is kept for the process.
 inline bool in_main_interpreter() noexcept {
   return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0;
 }
