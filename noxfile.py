@@ -181,7 +181,7 @@ def audit(session):
     classifiers = check_metadata(session, wheel_file)
     session.run("python", "-c", "import sys, trove_classifiers as t; "
                 "bad = [c for c in sys.argv[1:] if c not in t.classifiers]; "
-                "sys.exit(bad and 'unknown classifiers: %s' % bad)", *classifiers)
+                "sys.exit('unknown classifiers: %s' % bad if bad else 0)", *classifiers)
     session.run("auditwheel", "show", wheel_file)
     session.run("auditwheel", "repair", "-w", work, wheel_file)
     (repaired,) = glob.glob(os.path.join(work, "manilink-*-cp39-abi3-manylinux_*.whl"))
