@@ -34,6 +34,7 @@ PIP = ["-m", "pip", "install", "-q", "--disable-pip-version-check"]
 PYTEST = ["-m", "pytest", "-p", "no:cacheprovider", "-q"]
 WERROR = "-DMANILINK_WERROR=ON"
 
+nox.needs_version = ">=2025.2.9"
 nox.options.envdir = os.path.join(BUILD, "nox")
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
