@@ -1,17 +1,19 @@
 """Report the C2PA manifest that a URL advertises in its Link headers.
 
     python examples/discover.py URL
+    python examples/discover.py --help
 
 Sends a HEAD request (GET if the server refuses HEAD), reads every Link field
 of the response and prints the advertised manifest as an absolute URL.
 
 Exit status: 0 when one manifest is advertised, 1 when none is, 2 when
 conflicting manifests are advertised (each is listed), 3 when the request
-fails.
+fails, 64 (EX_USAGE) when the command line is not one URL.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 import urllib.error
 import urllib.parse
@@ -48,11 +50,16 @@ def describe(base: str, link: ManifestLink) -> str:
     return where
 
 
+EX_USAGE = getattr(os, "EX_USAGE", 64)
+
+
 def main(argv: list[str]) -> int:
-    if len(argv) != 1:
-        print(__doc__.strip().splitlines()[0], file=sys.stderr)
-        print("usage: discover.py URL", file=sys.stderr)
-        return 3
+    if argv in (["-h"], ["--help"]):
+        print((__doc__ or "").strip())
+        return 0
+    if len(argv) != 1 or argv[0].startswith("-"):
+        print("usage: discover.py URL  (--help for more)", file=sys.stderr)
+        return EX_USAGE
     try:
         base, values = fetch_link_values(argv[0])
     except (urllib.error.URLError, OSError) as error:

@@ -10,8 +10,8 @@ errors get no such header.
 
     python examples/serve_manifest.py [--bind ADDRESS] [--port PORT] [FOLDER]
 
-The first line printed is the server's URL, so --port 0 (any free port)
-works for scripts. Stop it with Ctrl-C.
+The first line printed is `serving FOLDER at http://ADDRESS:PORT/`, so
+--port 0 (any free port) works for scripts. Stop it with Ctrl-C.
 """
 
 from __future__ import annotations
@@ -51,7 +51,7 @@ class ManifestHandler(SimpleHTTPRequestHandler):
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--bind", default="127.0.0.1", help="address to listen on")
     parser.add_argument("--port", type=int, default=8000, help="0 picks a free port")
     parser.add_argument("folder", nargs="?", default=os.curdir, help="folder to serve")

@@ -1,20 +1,28 @@
 """A WSGI middleware that advertises the C2PA manifest of image responses.
 
-Wrap any WSGI application (Flask, Django, Falcon, ...):
+Wrap any WSGI application (Django, Falcon, wsgiref, ...):
 
-    app = ManifestLinkMiddleware(app, lambda path: "/manifests" + path + ".c2pa")
+    application = ManifestLinkMiddleware(application, manifest_for)
 
-For each response whose Content-Type is an image, the middleware asks
-`manifest_for` for the manifest URL of the request path and adds a Link
-header written by manilink.format. `manifest_for` may return any text (a
-space or a non-ASCII letter is percent-encoded) or None for no header.
+With Flask, wrap its WSGI callable and keep the Flask object, so that
+`app.route` and the rest still work:
+
+    app.wsgi_app = ManifestLinkMiddleware(app.wsgi_app, manifest_for)
+
+For each successful (2xx) response whose Content-Type is an image, the
+middleware asks `manifest_for` for the manifest URL of the request path and
+adds a Link header written by manilink.format; errors and redirects get
+none. `manifest_for` may return any text (a space or a non-ASCII letter is
+percent-encoded) or None for no header.
 
 Run directly, it serves a small demonstration application with wsgiref:
 
     python examples/wsgi_middleware.py [--bind ADDRESS] [--port PORT]
 
-where /images/NAME.EXT answers with an image advertising /manifests/NAME.c2pa.
-The first line printed is the server's URL.
+where /images/NAME.EXT answers with an image advertising /manifests/NAME.c2pa
+and /missing/NAME.EXT with a 404 image, which advertises nothing. The first
+line printed is `serving the demo at http://ADDRESS:PORT/`, so --port 0 (any
+free port) works for scripts.
 """
 
 from __future__ import annotations
@@ -33,7 +41,7 @@ if TYPE_CHECKING:
 
 
 class ManifestLinkMiddleware:
-    """Adds `Link: <manifest>; rel="c2pa-manifest"` to image responses."""
+    """Adds `Link: <manifest>; rel="c2pa-manifest"` to successful image responses."""
 
     def __init__(self, app: WSGIApplication,
                  manifest_for: Callable[[str], Optional[str]]) -> None:
@@ -46,7 +54,7 @@ class ManifestLinkMiddleware:
                   exc_info: OptExcInfo | None = None) -> Callable[[bytes], object]:
             content_type = next((value for name, value in headers
                                  if name.lower() == "content-type"), "")
-            if content_type.lower().startswith("image/"):
+            if status.startswith("2") and content_type.lower().startswith("image/"):
                 target = self.manifest_for(request_path(environ))
                 if target:
                     headers = headers + [("Link", manilink.format(target))]
@@ -66,9 +74,13 @@ DEMO_IMAGE = b"\x89PNG\r\n\x1a\n"
 
 
 def demo_app(environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
-    """Answers /images/* with an image and everything else with 404."""
-    if request_path(environ).startswith("/images/"):
+    """Answers /images/* with an image, /missing/* with a 404 image (a
+    placeholder) and everything else with a 404 text."""
+    path = request_path(environ)
+    if path.startswith("/images/"):
         status, content_type, body = "200 OK", "image/png", DEMO_IMAGE
+    elif path.startswith("/missing/"):
+        status, content_type, body = "404 Not Found", "image/png", DEMO_IMAGE
     else:
         status, content_type, body = "404 Not Found", "text/plain", b"not found\n"
     start_response(status, [("Content-Type", content_type),
@@ -82,7 +94,7 @@ def demo_manifest_for(path: str) -> str:
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--bind", default="127.0.0.1", help="address to listen on")
     parser.add_argument("--port", type=int, default=8000, help="0 picks a free port")
     options = parser.parse_args(argv)

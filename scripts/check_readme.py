@@ -1,15 +1,18 @@
-"""Run the README's Python recipes as printed, with the installed module.
+"""Run the documentation's Python recipes as printed, with the installed module.
 
-Every ```python block of README.md is run here, each with what it needs
-around it (a server on 127.0.0.1, a WSGI application, a response object),
-and what it promises is checked: the http.server handler advertises the
-sidecar of a served .jpg, also under a query string, and nothing on an
-error; the WSGI middleware adds the header to image responses only; the
-urllib client finds the manifest; the snippets give the values their
-comments show. A block this script does not know fails the check, so that
-a new recipe gets a check too.
+Every ```python block of README.md and CONTRIBUTING.md is run here, each
+with what it needs around it (a server on 127.0.0.1, a WSGI application, a
+response object), and what it promises is checked: the http.server handler
+advertises the sidecar of a served .jpg, also under a query string, and
+nothing on an error; the WSGI middleware adds the header to successful image
+responses only, and keeps a Flask object; the urllib client finds the
+manifest; the anchor recipe leaves out links about another resource; the
+snippets give the values their comments show. A block this script does not
+know fails the check, so that a new recipe gets a check too. Every link
+between the two files must name a file and a heading that exist.
 
-    build/venvs/py3.9/bin/python scripts/check_readme.py   # any venv with manilink
+    python3 scripts/test.py -s readme
+    python scripts/check_readme.py        # in any venv with manilink installed
 """
 
 import ast
@@ -99,29 +102,73 @@ def check_http_server(code):
 def check_wsgi(code):
     from wsgiref.util import setup_testing_defaults
 
-    def app(environ, start_response):
-        kind = "image/jpeg" if environ["PATH_INFO"].endswith(".jpg") else "text/plain"
-        start_response("200 OK", [("Content-Type", kind)])
+    def application(environ, start_response):
+        path = environ["PATH_INFO"]
+        kind = "image/jpeg" if path.endswith(".jpg") else "text/plain"
+        start_response("404 Not Found" if "missing" in path else "200 OK",
+                       [("Content-Type", kind)])
         return [b"x"]
 
+    flask = types.SimpleNamespace(wsgi_app=application)  # what the recipe touches
     sys.path.insert(0, os.path.join(ROOT, "examples"))
     try:
-        namespace = run_block(code, {"__name__": "readme", "app": app})
+        namespace = run_block(code, {"__name__": "readme", "application": application,
+                                     "app": flask})
     finally:
         sys.path.pop(0)
-    wrapped = namespace["app"]
-    for path, want in [("/photo.jpg", ['</manifests/photo.jpg.c2pa>; rel="c2pa-manifest"']),
-                       ("/notes.txt", [])]:
-        environ = {"PATH_INFO": path}
-        setup_testing_defaults(environ)
-        seen = {}
+    check(namespace["app"] is flask, "WSGI middleware: the Flask object is kept")
+    for name, wrapped in [("application", namespace["application"]),
+                          ("Flask", namespace["app"].wsgi_app)]:
+        for path, want in [("/photo.jpg", ['</manifests/photo.jpg.c2pa>; rel="c2pa-manifest"']),
+                           ("/notes.txt", []), ("/missing.jpg", [])]:
+            environ = {"PATH_INFO": path}
+            setup_testing_defaults(environ)
+            seen = {}
 
-        def start_response(status, headers, exc_info=None):
-            seen["links"] = [v for k, v in headers if k.lower() == "link"]
-            return lambda data: None
+            def start_response(status, headers, exc_info=None):
+                seen["links"] = [v for k, v in headers if k.lower() == "link"]
+                return lambda data: None
 
-        b"".join(wrapped(environ, start_response))
-        check(seen.get("links") == want, "WSGI middleware: %s -> %s" % (path, want))
+            b"".join(wrapped(environ, start_response))
+            check(seen.get("links") == want, "WSGI middleware (%s): %s -> %s"
+                  % (name, path, want))
+
+
+def check_anchor(code):
+    own_manifest = run_block(code, {"__name__": "readme"})["own_manifest"]
+    a, b = '</a.c2pa>; rel="c2pa-manifest"', '</b.c2pa>; rel="c2pa-manifest"'
+    cases = [([a, b + '; anchor="/other.jpg"'], "/a.c2pa"),
+             ([b + "; ANCHOR=/o", '</n>; rel=next; anchor="#x", ' + a], None),
+             (['</n>; rel=next; anchor="#x"', a], "/a.c2pa"),
+             ([a, b], ValueError)]
+    for values, want in cases:
+        try:
+            found = own_manifest(values)
+            got = found and found["uri"]
+        except ValueError:
+            got = ValueError
+        check(got == want, "anchor recipe: %r -> %r" % (values, want))
+
+
+def heading_anchor(title):
+    return re.sub(r"[^\w\- ]", "", title.strip().lower()).replace(" ", "-")
+
+
+def check_links(texts):
+    """Every relative link names a file that exists and a heading it has."""
+    anchors = {}
+    for name, text in texts.items():
+        prose = re.sub(r"^```.*?^```$", "", text, flags=re.S | re.M)
+        anchors[name] = {heading_anchor(t) for t in re.findall(r"^#+ (.*)$", prose, re.M)}
+    for name, text in texts.items():
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"[a-z]+:", target):
+                continue
+            path, _, anchor = target.partition("#")
+            path = path or name
+            ok = os.path.exists(os.path.join(ROOT, path)) and (
+                not anchor or anchor in anchors.get(path, ()))
+            check(ok, "%s links to %s" % (name, target))
 
 
 class Response:
@@ -143,8 +190,12 @@ def comment_value(code, marker):
 def main():
     import manilink
     print("manilink %s from %s" % (manilink.__version__, manilink.__file__))
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
-        found = blocks(readme.read())
+    texts = {}
+    for name in ("README.md", "CONTRIBUTING.md"):
+        with open(os.path.join(ROOT, name), encoding="utf-8") as doc:
+            texts[name] = doc.read()
+    check_links(texts)
+    found = [b for text in texts.values() for b in blocks(text)]
     server_code = next((b for b in found if "class Handler(SimpleHTTPRequestHandler)" in b),
                        None)
     for code in found:
@@ -154,8 +205,8 @@ def main():
         except Exception as error:  # a recipe that does not run as printed
             check(False, "the block opening %r raised %s: %s"
                   % (first, type(error).__name__, error))
-    check(len(found) >= 7, "%d python blocks checked" % len(found))
-    print("README recipes: %d failure(s)" % len(FAILURES))
+    check(len(found) >= 8, "%d python blocks checked" % len(found))
+    print("documentation recipes: %d failure(s)" % len(FAILURES))
     return 1 if FAILURES else 0
 
 
@@ -165,6 +216,8 @@ def check_block(code, first, server_code, manilink):
         check_http_server(code)
     elif "ManifestLinkMiddleware(app" in code:
         check_wsgi(code)
+    elif "def own_manifest(" in code:
+        check_anchor(code)
     elif "urllib.request.urlopen(url)" in code:
         # the client against the server recipe, over loopback
         namespace = run_block(server_code, {"__name__": "readme"})

@@ -12,6 +12,7 @@ binfmt_misc. Nothing here asks for root by itself: callers check
 `can_enter()` first and say what they skip.
 
     python scripts/debian_chroot.py make sid        # the chroot of 3.14 and 3.15
+    python scripts/debian_chroot.py make bookworm   # the Quick start's plain Debian 12
     python scripts/debian_chroot.py make arm64      # bookworm arm64 (qemu)
     python scripts/debian_chroot.py make sid-ft     # sid with a built CPython 3.13t
     python scripts/debian_chroot.py remove s390x
@@ -60,7 +61,12 @@ def foreign(arch):
                   {"3.11": "/usr/bin/python3.11"})
 
 
-RECIPES = {"sid": SID, "arm64": foreign("arm64"), "s390x": foreign("s390x")}
+# A plain Debian 12 with what the README's Quick start asks for, and no more.
+BOOKWORM = Recipe("bookworm", "bookworm", "amd64", ["python3", "python3-venv", "python3-dev", "g++"],
+                  {"3.11": "/usr/bin/python3.11"})
+
+RECIPES = {"sid": SID, "bookworm": BOOKWORM, "arm64": foreign("arm64"),
+           "s390x": foreign("s390x")}
 
 # A free-threaded CPython 3.13 (no package of one is in Debian): sid with what
 # building CPython needs, then `./configure --disable-gil` on the upstream

@@ -1,11 +1,14 @@
-"""Read by mypy --strict only, never run: pins what the stubs promise.
+"""Read by the type checkers only, never run: pins what the stubs promise.
 
-Each `type: ignore[code]` below must stay needed (--warn-unused-ignores is
-part of --strict), so the stubs keep refusing what the module refuses.
+Each `type: ignore[code]` below must stay needed by mypy --strict (its
+--warn-unused-ignores), and each `pyright: ignore[rule]` by pyright
+(reportUnnecessaryTypeIgnoreComment in pyproject.toml), so the stubs keep
+refusing what the module refuses.
 """
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, List, Literal, Optional
 
 from typing_extensions import assert_type
@@ -27,12 +30,29 @@ if found is not None:
     assert_type(found["uri"], str)
     assert_type(found["jumbf"], Optional[str])
     assert_type(found["is_embedded"], bool)
-    found["title"]  # type: ignore[typeddict-item]
+    found["title"]  # type: ignore[typeddict-item]  # pyright: ignore[reportGeneralTypeIssues]
 
 assert_type(manilink.locate_all(["<a>; rel=c2pa-manifest"]), List["ManifestLink"])
+assert_type(manilink.locate_all(("<a>; rel=c2pa-manifest",)), List["ManifestLink"])
 
-manilink.format(b"/m.c2pa")  # type: ignore[arg-type]
-manilink.format(url="/m.c2pa")  # type: ignore[call-arg]
-manilink.extract([b"<a>; rel=c2pa-manifest"])  # type: ignore[list-item]
-manilink.extract({"<a>; rel=c2pa-manifest"})  # type: ignore[arg-type]
-manilink.REL = "next"  # type: ignore[misc, assignment]
+
+def any_sequence(values: Sequence[str]) -> Optional[ManifestLink]:
+    assert_type(manilink.locate_all(values), List["ManifestLink"])
+    return manilink.extract(values)
+
+manilink.format(b"/m.c2pa")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+manilink.format(url="/m.c2pa")  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]
+manilink.extract([b"<a>; rel=c2pa-manifest"])  # type: ignore[list-item]  # pyright: ignore[reportCallIssue, reportArgumentType]
+manilink.extract({"<a>; rel=c2pa-manifest"})  # type: ignore[call-overload]  # pyright: ignore[reportCallIssue, reportArgumentType]
+manilink.REL = "next"  # type: ignore[misc, assignment]  # pyright accepts it
+
+
+# A str is a Sequence[str] but is refused at run time; the stubs mark that
+# overload deprecated, so the checkers report the call. One per function:
+# the call never returns, so what follows it would go unchecked.
+def one_str_value() -> None:
+    manilink.extract("<a>; rel=c2pa-manifest")  # type: ignore[deprecated]  # pyright: ignore[reportDeprecated]
+
+
+def one_str_value_to_locate_all() -> None:
+    manilink.locate_all(values="<a>; rel=c2pa-manifest")  # type: ignore[deprecated]  # pyright: ignore[reportDeprecated]

@@ -1,9 +1,13 @@
 """Every script in examples/ runs: the servers advertise over loopback and the
 discovery client reports what they advertise."""
 
+import ast
 import os
+import re
 import subprocess
 import sys
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -29,6 +33,7 @@ def start_server(*args):
     if not line:
         process.kill()
         pytest.fail("%s printed nothing (exit status %s)" % (args[0], process.wait()))
+    process.first_line = line
     return process, line.split(" at ", 1)[1].strip()
 
 
@@ -38,9 +43,9 @@ def stop(process):
     process.stdout.close()
 
 
-def discover(url):
-    result = subprocess.run([sys.executable, example("discover.py"), url], capture_output=True,
-                            text=True, timeout=30, env=clean_env())
+def discover(*args):
+    result = subprocess.run([sys.executable, example("discover.py"), *args],
+                            capture_output=True, text=True, timeout=30, env=clean_env())
     return result.returncode, result.stdout
 
 
@@ -56,10 +61,15 @@ def folder_server(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def wsgi_server():
+def wsgi_process():
     process, base = start_server(example("wsgi_middleware.py"))
-    yield base
+    yield process, base
     stop(process)
+
+
+@pytest.fixture(scope="module")
+def wsgi_server(wsgi_process):
+    return wsgi_process[1]
 
 
 @pytest.mark.parametrize("path, status, expected", [
@@ -79,9 +89,51 @@ def test_folder_server_advertises_sidecar_manifests(folder_server, path, status,
     ("images/photo.png", 0, "manifest: {base}manifests/photo.c2pa\n"),
     ("images/new%20shot.jpg", 0, "manifest: {base}manifests/new%20shot.c2pa\n"),
     ("about", 3, ""),
+    ("missing/photo.png", 3, ""),
 ])
 def test_wsgi_middleware_advertises_for_images(wsgi_server, path, status, expected):
     assert discover(wsgi_server + path) == (status, expected.format(base=wsgi_server))
+
+
+@pytest.mark.parametrize("path", ["missing/photo.png", "about"])
+def test_wsgi_demo_errors_carry_no_manifest(wsgi_server, path):
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    with pytest.raises(urllib.error.HTTPError) as error:
+        opener.open(wsgi_server + path, timeout=30)
+    assert error.value.code == 404
+    assert error.value.headers.get_all("Link") is None
+
+
+def printed_first(name):
+    """The pattern of the first line that the example's docstring promises."""
+    with open(example(name), encoding="utf-8") as source:
+        doc = ast.get_docstring(ast.parse(source.read()))
+    promised = re.search(r"The first\s+line\s+printed\s+is\s+`([^`]+)`", doc).group(1)
+    pattern = re.escape(promised)
+    for word, what in [("FOLDER", r"\S+"), ("ADDRESS", r"[0-9.]+"), ("PORT", r"[0-9]+")]:
+        pattern = pattern.replace(word, what)
+    return pattern
+
+
+def test_servers_print_what_their_docstrings_say(wsgi_process):
+    process = wsgi_process[0]
+    assert re.fullmatch(printed_first("wsgi_middleware.py"), process.first_line.strip())
+    # The folder server's line, printed again by a second one on its own folder.
+    second, _ = start_server(example("serve_manifest.py"), EXAMPLES)
+    try:
+        assert re.fullmatch(printed_first("serve_manifest.py"), second.first_line.strip())
+    finally:
+        stop(second)
+
+
+@pytest.mark.parametrize("args, status", [
+    ([], 64), (["http://127.0.0.1:9/a", "http://127.0.0.1:9/b"], 64), (["--url"], 64),
+    (["--help"], 0), (["-h"], 0),
+])
+def test_discover_command_line(args, status):
+    code, out = discover(*args)
+    assert code == status
+    assert ("Exit status:" in out) == (status == 0)
 
 
 def load_middleware():
@@ -93,18 +145,23 @@ def load_middleware():
     return wsgi_middleware
 
 
-@pytest.mark.parametrize("content_type, manifest, link", [
-    ("image/jpeg", "/m/a b.c2pa", '</m/a%20b.c2pa>; rel="c2pa-manifest"'),
-    ("Image/PNG", "/m.c2pa#jumbf=c2pa", '</m.c2pa#jumbf=c2pa>; rel="c2pa-manifest"'),
-    ("image/png", None, None),
-    ("text/html", "/m.c2pa", None),
+@pytest.mark.parametrize("status, content_type, manifest, link", [
+    ("200 OK", "image/jpeg", "/m/a b.c2pa", '</m/a%20b.c2pa>; rel="c2pa-manifest"'),
+    ("200 OK", "Image/PNG", "/m.c2pa#jumbf=c2pa", '</m.c2pa#jumbf=c2pa>; rel="c2pa-manifest"'),
+    ("206 Partial Content", "image/jpeg", "/m.c2pa", '</m.c2pa>; rel="c2pa-manifest"'),
+    ("200 OK", "image/png", None, None),
+    ("200 OK", "text/html", "/m.c2pa", None),
+    ("404 Not Found", "image/png", "/m.c2pa", None),
+    ("304 Not Modified", "image/png", "/m.c2pa", None),
+    ("500 Internal Server Error", "image/png", "/m.c2pa", None),
 ])
-def test_middleware_adds_link_to_image_responses_only(content_type, manifest, link):
+def test_middleware_adds_link_to_successful_image_responses_only(status, content_type,
+                                                                 manifest, link):
     module = load_middleware()
     seen = {}
 
     def app(environ, start_response):
-        start_response("200 OK", [("Content-Type", content_type), ("Link", "</n>; rel=next")])
+        start_response(status, [("Content-Type", content_type), ("Link", "</n>; rel=next")])
         return [b"body"]
 
     def start_response(status, headers, exc_info=None):

@@ -7,9 +7,16 @@ advertise a C2PA Manifest Store through the relation type "c2pa-manifest".
 # Each function's docstring opens with the module's own, word for word
 # (tests/test_stubs.py checks it); a stub may add paragraphs after it, after
 # an empty line, as format_strict's does.
+#
+# A `str` is a `Sequence[str]`, so `extract("<a>; rel=c2pa-manifest")` would
+# type-check and then raise TypeError. The overload taking a `str` comes
+# first and is marked deprecated, which is what both mypy (with its
+# `deprecated` error code enabled) and pyright report at the call.
 
 from collections.abc import Sequence
-from typing import Final, Literal, TypedDict
+from typing import Final, Literal, NoReturn, TypedDict, overload
+
+from typing_extensions import deprecated
 
 __all__ = ["format", "format_strict", "encode_target", "extract", "locate_all", "REL", "__version__"]
 
@@ -63,6 +70,10 @@ def encode_target(uri: str) -> str:
     double-encoded.
     """
 
+@overload
+@deprecated("a str is refused at run time (TypeError): pass a list of Link values")
+def extract(values: str) -> NoReturn: ...
+@overload
 def extract(values: Sequence[str]) -> ManifestLink | None:
     """The single `c2pa-manifest` link across the given `Link` header values, or
     `None` when none is advertised.
@@ -76,5 +87,9 @@ def extract(values: Sequence[str]) -> ManifestLink | None:
     invent a rule.
     """
 
+@overload
+@deprecated("a str is refused at run time (TypeError): pass a list of Link values")
+def locate_all(values: str) -> NoReturn: ...
+@overload
 def locate_all(values: Sequence[str]) -> list[ManifestLink]:
     """Every `c2pa-manifest` link across the given `Link` header values, in order."""

@@ -10,7 +10,8 @@ CPython's own source, Debian's source package python3.11, fetched once from
 deb.debian.org into the cache (~/.cache/manilink/windows-python3.11). The
 pyd is not run: no Windows interpreter runs here.
 
-    python scripts/ci_mingw.py
+    python3 scripts/test.py -s mingw      # or, with cmake and ninja on PATH:
+    python3 scripts/mingw.py
 """
 
 import glob
@@ -28,7 +29,6 @@ ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, "build", "mingw")
 sys.path.insert(0, HERE)
 import debian_chroot  # noqa: E402
-import test_all  # noqa: E402
 
 TRIPLE = "x86_64-w64-mingw32"
 CXX = TRIPLE + "-g++"
@@ -86,8 +86,7 @@ def import_library(headers, work):
 def host_compile_commands(work):
     """How CMake compiles each source with g++ (warnings fatal), and the Linux
     interpreter's include folder that those commands name."""
-    python = (test_all.find_host_interpreters().get("3.11") or
-              test_all.Interpreter("", sys.executable)).path
+    python = sys.executable
     run(["cmake", "-S", ROOT, "-B", work, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
          "-DCMAKE_CXX_COMPILER=g++", "-DMANILINK_WERROR=ON",
          "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", "-DPython_EXECUTABLE=" + python])
@@ -131,8 +130,8 @@ def main():
     debian_chroot.need_commands([CXX, TRIPLE + "-dlltool"], ["g++-mingw-w64-x86-64"])
     for tool in ("cmake", "ninja"):
         if not shutil.which(tool):
-            sys.exit("%s not found: run this with the tools venv on PATH "
-                     "(python scripts/test_all.py --tools)" % tool)
+            sys.exit("%s not found: run `python3 scripts/test.py -s mingw`, which "
+                     "installs it" % tool)
     headers = windows_headers()
     shutil.rmtree(BUILD, ignore_errors=True)
     objects = os.path.join(BUILD, "obj")
