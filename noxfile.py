@@ -269,8 +269,10 @@ CIBUILDWHEEL = {
 
 @nox.session(tags=["ci"])
 def cibuildwheel(session):
-    """The wheel builder selects one cp39-abi3, one cp314t and one cp315t build
-    per platform, the free-threaded ones tested with RuntimeWarning fatal."""
+    """The wheel builder selects cp39-abi3, cp314t and cp315t builds per platform.
+
+    The free-threaded ones are tested with RuntimeWarning fatal.
+    """
     session.install("cibuildwheel")
     for platform, want in CIBUILDWHEEL.items():
         got = session.run("cibuildwheel", "--print-build-identifiers", "--platform", platform,
@@ -286,8 +288,10 @@ def cibuildwheel(session):
 
 @nox.session(python=False, tags=["ci"])
 def freethreaded(session):
-    """CPython 3.13t built here: pip install ., the suite, the threaded tests,
-    ThreadSanitizer, the glue against 3.14/3.15 headers (root)."""
+    """Free-threaded CPython 3.13t built here: the suite, threads, TSan (root).
+
+    Also compiles the glue against 3.14 and 3.15 headers with Py_GIL_DISABLED.
+    """
     session.run(sys.executable, os.path.join(ROOT, "scripts", "ci_freethreaded.py"),
                 *session.posargs)
 
