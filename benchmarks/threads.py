@@ -65,48 +65,48 @@ WORKLOADS = {
 }
 
 
-def run_once(threads, calls, function, argument, own):
-    """Seconds for `threads` threads to make `calls` calls each."""
+def run_threads(threads, prepare):
+    """Seconds from the start until `threads` threads have each run the work
+    that `prepare()`, called in that thread beforehand, returns."""
     barrier = threading.Barrier(threads + 1)
     finished = []
 
     def body():
+        work = prepare()
+        barrier.wait()
+        work()
+        finished.append(time.perf_counter())
+
+    workers = [threading.Thread(target=body) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for worker in workers:
+        worker.join()
+    return max(finished) - start
+
+
+def run_once(threads, calls, function, argument, own):
+    """Seconds for `threads` threads to make `calls` calls each."""
+
+    def prepare():
         if own:
             call, arg = functools.partial(function), fresh(argument)
         else:
             call, arg = function, argument
-        barrier.wait()
-        for _ in range(calls):
-            call(arg)
-        finished.append(time.perf_counter())
 
-    workers = [threading.Thread(target=body) for _ in range(threads)]
-    for worker in workers:
-        worker.start()
-    barrier.wait()
-    start = time.perf_counter()
-    for worker in workers:
-        worker.join()
-    return max(finished) - start
+        def work(call=call, arg=arg):
+            for _ in range(calls):
+                call(arg)
+
+        return work
+
+    return run_threads(threads, prepare)
 
 
 def run_loop(threads, calls):
-    barrier = threading.Barrier(threads + 1)
-    finished = []
-
-    def body():
-        barrier.wait()
-        python_loop(calls)
-        finished.append(time.perf_counter())
-
-    workers = [threading.Thread(target=body) for _ in range(threads)]
-    for worker in workers:
-        worker.start()
-    barrier.wait()
-    start = time.perf_counter()
-    for worker in workers:
-        worker.join()
-    return max(finished) - start
+    return run_threads(threads, lambda: functools.partial(python_loop, calls))
 
 
 def calibrate(seconds, timer):
