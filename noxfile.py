@@ -27,7 +27,7 @@ BUILD = os.path.join(ROOT, "build")
 DIST = os.path.join(BUILD, "dist")
 TESTS = os.path.join(ROOT, "tests")
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import debian_chroot  # noqa: E402
+import debian_chroot
 
 CI = bool(os.environ.get("CI"))
 PIP = ["-m", "pip", "install", "-q", "--disable-pip-version-check"]
@@ -46,8 +46,11 @@ def _use_pyenv():
     """Puts pyenv's CPython 3.N builds (not free-threaded ones) first on PATH,
     newest patch release first, so that python3.N names them."""
     root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
-    names = [n for n in os.listdir(os.path.join(root, "versions"))
-             if re.fullmatch(r"3\.\d+\.\d+", n)] if os.path.isdir(root + "/versions") else []
+    names = (
+        [n for n in os.listdir(os.path.join(root, "versions")) if re.fullmatch(r"3\.\d+\.\d+", n)]
+        if os.path.isdir(root + "/versions")
+        else []
+    )
     names.sort(key=lambda n: tuple(map(int, n.split("."))), reverse=True)
     bins = [os.path.join(root, "versions", n, "bin") for n in names]
     os.environ["PATH"] = os.pathsep.join(bins + [os.environ.get("PATH", "")])
@@ -57,7 +60,8 @@ _use_pyenv()
 # The suite runs on 3.9 to 3.13 here (missing ones are an error under CI),
 # and on any later CPython this machine has; the others come from sid.
 HOST = ["3.9", "3.10", "3.11", "3.12", "3.13"] + [
-    "3.%d" % m for m in range(14, 40) if shutil.which("python3.%d" % m)]
+    "3.%d" % m for m in range(14, 40) if shutil.which("python3.%d" % m)
+]
 
 
 def sh(session, *command, **kwargs):
@@ -69,24 +73,38 @@ def built(session, suffix):
     """The one file in build/dist ending with `suffix` (the wheel session's)."""
     found = glob.glob(os.path.join(DIST, "manilink-*" + suffix))
     if len(found) != 1 or (suffix == ".whl" and "-cp39-abi3-" not in found[0]):
-        session.error("expected one cp39-abi3 wheel and one sdist in %s, found %s"
-                      % (DIST, os.listdir(DIST) if os.path.isdir(DIST) else "nothing"))
+        session.error(
+            "expected one cp39-abi3 wheel and one sdist in %s, found %s"
+            % (DIST, os.listdir(DIST) if os.path.isdir(DIST) else "nothing")
+        )
     return found[0]
 
 
 def need_debian(session, *packages):
     """Installs the Debian packages that are missing (root only)."""
-    missing = [p for p in packages if subprocess.run(
-        ["dpkg-query", "-W", "-f=${Status}", p], capture_output=True, text=True,
-        check=False).stdout != "install ok installed"]
+    missing = [
+        p
+        for p in packages
+        if subprocess.run(
+            ["dpkg-query", "-W", "-f=${Status}", p], capture_output=True, text=True, check=False
+        ).stdout
+        != "install ok installed"
+    ]
     if not missing:
         return
     if not debian_chroot.is_root():
         session.error("missing Debian packages: " + " ".join(missing))
     apt = ["apt-get", "-q", "-o", "DPkg::Lock::Timeout=900"]
     sh(session, *apt, "update")
-    sh(session, *apt, "install", "-y", "--no-install-recommends", *missing,
-       env={"DEBIAN_FRONTEND": "noninteractive"})
+    sh(
+        session,
+        *apt,
+        "install",
+        "-y",
+        "--no-install-recommends",
+        *missing,
+        env={"DEBIAN_FRONTEND": "noninteractive"},
+    )
 
 
 def install_suite(session, module=None):
@@ -122,13 +140,15 @@ def session_python(session):
 
 # -- the release build and what runs on it ---------------------------------
 
+
 @nox.session(tags=["ci"])
 def wheel(session):
     """The sdist, then the one cp39-abi3 wheel from it, into build/dist."""
     session.install("build")
     shutil.rmtree(DIST, ignore_errors=True)
-    session.run("python", "-m", "build", "--outdir", DIST, ROOT,
-                env={"CMAKE_ARGS": WERROR} if CI else {})
+    session.run(
+        "python", "-m", "build", "--outdir", DIST, ROOT, env={"CMAKE_ARGS": WERROR} if CI else {}
+    )
     session.log("built %s and %s", built(session, ".tar.gz"), built(session, ".whl"))
 
 
@@ -150,8 +170,15 @@ def suite_sid(session, version):
         inner_wheel = copy_suite(chroot, built(session, ".whl"))
         python = chroot_venv(session, chroot, chroot.python(version))
         inside(session, chroot, python, *PIP, "--force-reinstall", "--no-deps", inner_wheel)
-        inside(session, chroot, python, *PYTEST, SUITE + "/tests", *session.posargs,
-               cwd=SUITE + "/tests")
+        inside(
+            session,
+            chroot,
+            python,
+            *PYTEST,
+            SUITE + "/tests",
+            *session.posargs,
+            cwd=SUITE + "/tests",
+        )
 
 
 @nox.session(python=["3.9", "3.13"], requires=["wheel"], tags=["ci"])
@@ -160,14 +187,22 @@ def typing(session):
     session.install("mypy", "basedpyright")
     session.install("--force-reinstall", "--no-deps", built(session, ".whl"))
     checked = sorted(glob.glob(os.path.join(ROOT, "examples", "*.py"))) + [
-        os.path.join(ROOT, "stubs", "check_usage.py")]
+        os.path.join(ROOT, "stubs", "check_usage.py")
+    ]
     with session.chdir(BUILD):  # only the installed module is importable
-        session.run("python", "-m", "mypy.stubtest", "manilink", "--allowlist",
-                    os.path.join(ROOT, "stubs", "stubtest-allowlist.txt"))
+        session.run(
+            "python",
+            "-m",
+            "mypy.stubtest",
+            "manilink",
+            "--allowlist",
+            os.path.join(ROOT, "stubs", "stubtest-allowlist.txt"),
+        )
     # Each `type: ignore[...]` in check_usage.py must be needed by both
     # checkers: that is how the call with a str is proven to be reported.
-    session.run("mypy", "--strict", "--enable-error-code", "deprecated", "--no-incremental",
-                *checked)
+    session.run(
+        "mypy", "--strict", "--enable-error-code", "deprecated", "--no-incremental", *checked
+    )
     session.run("basedpyright", "--pythonpath", session_python(session), *checked)
 
 
@@ -180,14 +215,20 @@ def audit(session):
     shutil.rmtree(work, ignore_errors=True)
     session.run("twine", "check", "--strict", sdist, wheel_file)
     classifiers = check_metadata(session, wheel_file)
-    session.run("python", "-c", "import sys, trove_classifiers as t; "
-                "bad = [c for c in sys.argv[1:] if c not in t.classifiers]; "
-                "sys.exit('unknown classifiers: %s' % bad if bad else 0)", *classifiers)
+    session.run(
+        "python",
+        "-c",
+        "import sys, trove_classifiers as t; "
+        "bad = [c for c in sys.argv[1:] if c not in t.classifiers]; "
+        "sys.exit('unknown classifiers: %s' % bad if bad else 0)",
+        *classifiers,
+    )
     session.run("auditwheel", "show", wheel_file)
     session.run("auditwheel", "repair", "-w", work, wheel_file)
     (repaired,) = glob.glob(os.path.join(work, "manilink-*-cp39-abi3-manylinux_*.whl"))
-    session.run("abi3audit", "--strict", "--verbose", "--assume-minimum-abi3", "3.9",
-                wheel_file, repaired)
+    session.run(
+        "abi3audit", "--strict", "--verbose", "--assume-minimum-abi3", "3.9", wheel_file, repaired
+    )
     fresh = os.path.join(work, "fresh")
     session.run("python", "-m", "venv", fresh)
     sh(session, fresh + "/bin/python", *PIP, repaired)
@@ -227,8 +268,12 @@ def check_metadata(session, wheel_file):
         "the stub package": "manilink-stubs/__init__.pyi" in names,
         "one manilink.abi3.so": [n for n in names if n.endswith(".so")] == ["manilink.abi3.so"],
     }
-    wanted.update({"classifier for 3.%d" % m: "Programming Language :: Python :: 3.%d" % m
-                   in classifiers for m in range(9, 16)})
+    wanted.update(
+        {
+            "classifier for 3.%d" % m: "Programming Language :: Python :: 3.%d" % m in classifiers
+            for m in range(9, 16)
+        }
+    )
     problems = [what for what, ok in wanted.items() if not ok]
     if problems:
         session.error("wheel metadata incomplete: " + ", ".join(problems))
@@ -250,17 +295,22 @@ def bench_smoke(session):
     session.install("requests")
     session.install("--force-reinstall", "--no-deps", built(session, ".whl"))
     with session.chdir(BUILD):
-        session.run("python", os.path.join(ROOT, "benchmarks", "run.py"), "--quick",
-                    "--json", os.path.join(BUILD, "bench-smoke.json"))
+        session.run(
+            "python",
+            os.path.join(ROOT, "benchmarks", "run.py"),
+            "--quick",
+            "--json",
+            os.path.join(BUILD, "bench-smoke.json"),
+        )
 
 
 # cp39 is the abi3 wheel; cp314t and cp315t the free-threaded ones.
 CIBUILDWHEEL = {
-    platform: ["%s-%s" % (build, suffix) for suffix in suffixes
-               for build in ("cp39", "cp314t", "cp315t")]
+    platform: [
+        "%s-%s" % (build, suffix) for suffix in suffixes for build in ("cp39", "cp314t", "cp315t")
+    ]
     for platform, suffixes in {
-        "linux": ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64",
-                  "musllinux_aarch64"],
+        "linux": ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"],
         "macos": ["macosx_x86_64", "macosx_arm64"],
         "windows": ["win_amd64", "win_arm64"],
     }.items()
@@ -275,15 +325,20 @@ def cibuildwheel(session):
     """
     session.install("cibuildwheel")
     for platform, want in CIBUILDWHEEL.items():
-        got = session.run("cibuildwheel", "--print-build-identifiers", "--platform", platform,
-                          silent=True).split()
+        got = session.run(
+            "cibuildwheel", "--print-build-identifiers", "--platform", platform, silent=True
+        ).split()
         session.log("%s: %s", platform, " ".join(got))
         if sorted(got) != sorted(want):
             session.error("cibuildwheel selects %s for %s, not %s" % (got, platform, want))
-    session.run("python", "-c", "import tomllib\n"
-                "config = tomllib.load(open('pyproject.toml', 'rb'))['tool']['cibuildwheel']\n"
-                "threaded = [o for o in config['overrides'] if o['select'] == 'cp3*t-*']\n"
-                "assert 'error::RuntimeWarning' in threaded[0]['test-command'], threaded")
+    session.run(
+        "python",
+        "-c",
+        "import tomllib\n"
+        "config = tomllib.load(open('pyproject.toml', 'rb'))['tool']['cibuildwheel']\n"
+        "threaded = [o for o in config['overrides'] if o['select'] == 'cp3*t-*']\n"
+        "assert 'error::RuntimeWarning' in threaded[0]['test-command'], threaded",
+    )
 
 
 @nox.session(python=False, tags=["ci"])
@@ -292,11 +347,13 @@ def freethreaded(session):
 
     Also compiles the glue against 3.14 and 3.15 headers with Py_GIL_DISABLED.
     """
-    session.run(sys.executable, os.path.join(ROOT, "scripts", "ci_freethreaded.py"),
-                *session.posargs)
+    session.run(
+        sys.executable, os.path.join(ROOT, "scripts", "ci_freethreaded.py"), *session.posargs
+    )
 
 
 # -- builds of their own ---------------------------------------------------
+
 
 @nox.session(python="3.11", tags=["ci"])
 def scalar(session):
@@ -304,8 +361,9 @@ def scalar(session):
     build = os.path.join(BUILD, "scalar")
     if os.path.exists(build + "/CMakeCache.txt"):
         os.remove(build + "/CMakeCache.txt")
-    cmake_build(session, "scalar", "manilink", "-DCMAKE_BUILD_TYPE=Release",
-                "-DMANILINK_VECTORS=OFF")
+    cmake_build(
+        session, "scalar", "manilink", "-DCMAKE_BUILD_TYPE=Release", "-DMANILINK_VECTORS=OFF"
+    )
     with open(build + "/CMakeCache.txt") as cache:
         if "MANILINK_VECTORS:BOOL=OFF" not in cache.read().split("\n"):
             session.error("MANILINK_VECTORS is not an option of this build")
@@ -327,28 +385,49 @@ def sanitizers(session):
     need_debian(session, "g++")
     # One build serves both interpreters (abi3): configured by the first.
     build = os.path.join(BUILD, "sanitize")
-    options = ["-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_COMPILER=g++",
-               "-DMANILINK_SANITIZE=ON", "-DMANILINK_FAULT_INJECTION=ON"]
+    options = [
+        "-DCMAKE_BUILD_TYPE=Debug",
+        "-DCMAKE_CXX_COMPILER=g++",
+        "-DMANILINK_SANITIZE=ON",
+        "-DMANILINK_FAULT_INJECTION=ON",
+    ]
     configured = os.path.exists(build + "/CMakeCache.txt")
     cmake_build(session, "sanitize", "manilink", *options, python=not configured)
     install_suite(session, module=build)
-    runtime = [subprocess.run(["g++", "-print-file-name=lib%s.so" % name], capture_output=True,
-                              text=True, check=True).stdout.strip() for name in ("asan", "ubsan")]
-    run_suite(session, pythonpath=build, env={
-        "LD_PRELOAD": " ".join(runtime), "PYTHONMALLOC": "malloc",
-        # CPython does not free everything at exit: no leak report there.
-        "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:strict_string_checks=1:"
-                        "detect_stack_use_after_return=1",
-        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
-        "MANILINK_REQUIRE_FAULT_INJECTION": "1"})
+    runtime = [
+        subprocess.run(
+            ["g++", "-print-file-name=lib%s.so" % name], capture_output=True, text=True, check=True
+        ).stdout.strip()
+        for name in ("asan", "ubsan")
+    ]
+    run_suite(
+        session,
+        pythonpath=build,
+        env={
+            "LD_PRELOAD": " ".join(runtime),
+            "PYTHONMALLOC": "malloc",
+            # CPython does not free everything at exit: no leak report there.
+            "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:strict_string_checks=1:"
+            "detect_stack_use_after_return=1",
+            "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+            "MANILINK_REQUIRE_FAULT_INJECTION": "1",
+        },
+    )
 
 
 @nox.session(tags=["ci"])
 def fuzz(session):
     """libFuzzer over the link logic for 90 s (MANILINK_FUZZ_SECONDS for longer)."""
     need_debian(session, "clang", "libclang-rt-14-dev")
-    build = cmake_build(session, "fuzz", "link_fuzzer", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                        "-DCMAKE_CXX_COMPILER=clang++", "-DMANILINK_FUZZ=ON", python=False)
+    build = cmake_build(
+        session,
+        "fuzz",
+        "link_fuzzer",
+        "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        "-DCMAKE_CXX_COMPILER=clang++",
+        "-DMANILINK_FUZZ=ON",
+        python=False,
+    )
     fuzzer, corpus = os.path.join(build, "link_fuzzer"), os.path.join(ROOT, "fuzz", "corpus")
     for folder in ("corpus", "artifacts"):
         os.makedirs(os.path.join(build, folder), exist_ok=True)
@@ -356,21 +435,36 @@ def fuzz(session):
     log = os.path.join(build, "fuzz.log")
     with open(log, "w") as out:
         status = subprocess.run(
-            [fuzzer, "-dict=" + os.path.join(ROOT, "fuzz", "link.dict"), "-max_len=4096",
-             "-timeout=10", "-rss_limit_mb=2048", "-print_final_stats=1",
-             "-max_total_time=" + os.environ.get("MANILINK_FUZZ_SECONDS", "90"),
-             "-artifact_prefix=" + os.path.join(build, "artifacts") + "/",
-             os.path.join(build, "corpus"), corpus], stdout=out, stderr=subprocess.STDOUT,
-            env={**os.environ, "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
-                 "ASAN_OPTIONS": "detect_leaks=1"}, check=False).returncode
+            [
+                fuzzer,
+                "-dict=" + os.path.join(ROOT, "fuzz", "link.dict"),
+                "-max_len=4096",
+                "-timeout=10",
+                "-rss_limit_mb=2048",
+                "-print_final_stats=1",
+                "-max_total_time=" + os.environ.get("MANILINK_FUZZ_SECONDS", "90"),
+                "-artifact_prefix=" + os.path.join(build, "artifacts") + "/",
+                os.path.join(build, "corpus"),
+                corpus,
+            ],
+            stdout=out,
+            stderr=subprocess.STDOUT,
+            env={
+                **os.environ,
+                "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+                "ASAN_OPTIONS": "detect_leaks=1",
+            },
+            check=False,
+        ).returncode
     with open(log, errors="replace") as text:
         lines = text.read().splitlines()
     for line in lines:
         if re.match(r"#\d+ +(INITED|DONE)|.*(ERROR|SUMMARY|property violated|stat::)", line):
             print(line)
     if status:
-        session.error("the fuzzer stopped with status %d: see %s and %s/artifacts"
-                      % (status, log, build))
+        session.error(
+            "the fuzzer stopped with status %d: see %s and %s/artifacts" % (status, log, build)
+        )
 
 
 @nox.session(python="3.11", tags=["ci"])
@@ -380,14 +474,28 @@ def valgrind(session):
     build = cmake_build(session, "valgrind", "manilink", "-DCMAKE_BUILD_TYPE=RelWithDebInfo")
     install_suite(session, module=build)
     log = os.path.join(build, "memcheck.log")
-    sh(session, "valgrind", "--tool=memcheck", "--leak-check=full",
-       "--show-leak-kinds=definite,indirect,possible", "--num-callers=40",
-       "--log-file=" + log, session_python(session),
-       os.path.join(ROOT, "fuzz", "valgrind_workload.py"),
-       env={"PYTHONMALLOC": "malloc", "PYTHONPATH": build})
+    sh(
+        session,
+        "valgrind",
+        "--tool=memcheck",
+        "--leak-check=full",
+        "--show-leak-kinds=definite,indirect,possible",
+        "--num-callers=40",
+        "--log-file=" + log,
+        session_python(session),
+        os.path.join(ROOT, "fuzz", "valgrind_workload.py"),
+        env={"PYTHONMALLOC": "malloc", "PYTHONPATH": build},
+    )
     memcheck_findings(session, log)
-    run_suite(session, "-s", os.path.join(TESTS, "test_reliability.py"), "-k",
-              "stress or hostile or limit", pythonpath=build, env={"MANILINK_STRESS": "1"})
+    run_suite(
+        session,
+        "-s",
+        os.path.join(TESTS, "test_reliability.py"),
+        "-k",
+        "stress or hostile or limit",
+        pythonpath=build,
+        env={"MANILINK_STRESS": "1"},
+    )
 
 
 def memcheck_findings(session, log):
@@ -398,8 +506,7 @@ def memcheck_findings(session, log):
     records = [r for r in re.split(r"\n==\d+== \n", content) if "manilink" in r]
     lost = re.compile(r"(definitely|indirectly|possibly) lost in")
     errors = re.compile(r"Invalid (read|write|free)|uninitialised|Mismatched free|overlap")
-    startup = [r for r in records if lost.search(r)
-               and "PyInit_manilink" in r]
+    startup = [r for r in records if lost.search(r) and "PyInit_manilink" in r]
     bad = [r for r in records if errors.search(r) or (lost.search(r) and r not in startup)]
     for line in content.splitlines():
         if re.search(r"lost:|still reachable:|ERROR SUMMARY", line):
@@ -422,8 +529,10 @@ def enter(session, recipe, make=True):
         (session.error if CI else session.skip)("%s chroot: %s" % (recipe.name, why))
     chroot = debian_chroot.Chroot(recipe)
     if not chroot.ready() and not make:
-        session.skip("no %s chroot at %s: make it with `python3 scripts/debian_chroot.py "
-                     "make %s` (root, debootstrap)" % (recipe.name, chroot.path, recipe.name))
+        session.skip(
+            "no %s chroot at %s: make it with `python3 scripts/debian_chroot.py "
+            "make %s` (root, debootstrap)" % (recipe.name, chroot.path, recipe.name)
+        )
     chroot.make()
     return chroot
 
@@ -440,8 +549,11 @@ def copy_in(chroot, files, target=SUITE):
     for name in files:
         source = os.path.join(ROOT, name)
         if os.path.isdir(source):
-            shutil.copytree(source, os.path.join(inner, name),
-                            ignore=shutil.ignore_patterns("__pycache__", ".hypothesis"))
+            shutil.copytree(
+                source,
+                os.path.join(inner, name),
+                ignore=shutil.ignore_patterns("__pycache__", ".hypothesis"),
+            )
         else:
             os.makedirs(os.path.dirname(os.path.join(inner, name)), exist_ok=True)
             shutil.copy(source, os.path.join(inner, name))
@@ -473,11 +585,13 @@ def quickstart(session):
     The chroot holds only python3, python3-venv, python3-dev and g++.
     """
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
-        block = re.search(r"^## Quick start\n.*?^```sh\n(.*?)^```$", readme.read(),
-                          re.S | re.M).group(1)
+        block = re.search(
+            r"^## Quick start\n.*?^```sh\n(.*?)^```$", readme.read(), re.DOTALL | re.MULTILINE
+        ).group(1)
     chroot = enter(session, debian_chroot.BOOKWORM)
-    files = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True,
-                           check=True).stdout.split()
+    files = subprocess.run(
+        ["git", "ls-files"], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split()
     with chroot.session():
         shutil.rmtree(chroot.host_path("/root/.cache"), ignore_errors=True)
         copy_in(chroot, files)
@@ -486,19 +600,43 @@ def quickstart(session):
 
 
 @nox.session(python=False, requires=["wheel"])
-@nox.parametrize("arch", [nox.param("arm64", id="arm64", tags=["ci"]),
-                          nox.param("s390x", id="s390x")])
+@nox.parametrize(
+    "arch", [nox.param("arm64", id="arm64", tags=["ci"]), nox.param("s390x", id="s390x")]
+)
 def foreign(session, arch):
     """The sdist built on bookworm ARCH under qemu-user, then the whole suite (root)."""
     chroot = enter(session, debian_chroot.RECIPES[arch])
     with chroot.session():
         sdist = copy_suite(chroot, built(session, ".tar.gz"))
         (version,) = chroot.recipe.python
-        inside(session, chroot, chroot.python(version), "-c", "import sys, platform; "
-               "print(platform.machine(), sys.byteorder, sys.version.split()[0])")
+        inside(
+            session,
+            chroot,
+            chroot.python(version),
+            "-c",
+            "import sys, platform; "
+            "print(platform.machine(), sys.byteorder, sys.version.split()[0])",
+        )
         python = chroot_venv(session, chroot, chroot.python(version))
         # The build backend builds from the sdist in an isolated environment.
-        inside(session, chroot, python, *PIP, "--force-reinstall", "--no-deps",
-               "--no-cache-dir", sdist, env={"CMAKE_ARGS": WERROR})
-        inside(session, chroot, python, *PYTEST, "-rs", SUITE + "/tests", *session.posargs,
-               cwd=SUITE + "/tests")
+        inside(
+            session,
+            chroot,
+            python,
+            *PIP,
+            "--force-reinstall",
+            "--no-deps",
+            "--no-cache-dir",
+            sdist,
+            env={"CMAKE_ARGS": WERROR},
+        )
+        inside(
+            session,
+            chroot,
+            python,
+            *PYTEST,
+            "-rs",
+            SUITE + "/tests",
+            *session.posargs,
+            cwd=SUITE + "/tests",
+        )

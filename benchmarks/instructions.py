@@ -33,8 +33,20 @@ for _ in range(int(sys.argv[2])): f(a)
 
 def instructions(name, calls, env):
     result = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-         "-c", CHILD % HERE, name, str(calls)], capture_output=True, text=True, env=env)
+        [
+            "valgrind",
+            "--tool=callgrind",
+            "--callgrind-out-file=/dev/null",
+            sys.executable,
+            "-c",
+            CHILD % HERE,
+            name,
+            str(calls),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     found = re.search(r"Collected : (\d+)", result.stderr)
     if result.returncode != 0 or not found:
         sys.exit("callgrind failed:\n" + result.stderr[-2000:])
@@ -50,8 +62,9 @@ def main():
     if options.module_path:
         env["PYTHONPATH"] = os.path.abspath(options.module_path)
     for name in ["format", "format_strict", "encode_target", "extract", "locate_all"]:
-        cost = (instructions(name, options.calls + EXTRA, env) -
-                instructions(name, options.calls, env)) / EXTRA
+        cost = (
+            instructions(name, options.calls + EXTRA, env) - instructions(name, options.calls, env)
+        ) / EXTRA
         print("%-14s %8.0f instructions per call" % (name, cost), flush=True)
 
 

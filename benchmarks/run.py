@@ -27,7 +27,7 @@ ROOT = os.path.dirname(HERE)
 FLOOR_DIR = os.path.join(ROOT, "build", "bench-floor")
 sys.path.insert(0, HERE)
 
-import workloads as w  # noqa: E402
+import workloads as w
 
 
 def build_floor():
@@ -37,9 +37,20 @@ def build_floor():
     if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
         os.makedirs(FLOOR_DIR, exist_ok=True)
         # Same optimisation level as manilink's Release build.
-        command = [os.environ.get("CXX", "c++"), "-std=c++17", "-O3", "-DNDEBUG", "-shared",
-                   "-fPIC", "-fvisibility=hidden", "-I", sysconfig.get_paths()["include"],
-                   source, "-o", target]
+        command = [
+            os.environ.get("CXX", "c++"),
+            "-std=c++17",
+            "-O3",
+            "-DNDEBUG",
+            "-shared",
+            "-fPIC",
+            "-fvisibility=hidden",
+            "-I",
+            sysconfig.get_paths()["include"],
+            source,
+            "-o",
+            target,
+        ]
         subprocess.run(command, check=True)
     sys.path.insert(0, FLOOR_DIR)
 
@@ -54,9 +65,14 @@ def machine_info():
                     break
     except OSError:
         pass
-    return {"python": sys.version.replace("\n", " "), "implementation":
-            platform.python_implementation(), "platform": platform.platform(),
-            "cpu": model, "cpus": os.cpu_count(), "load_before": os.getloadavg()}
+    return {
+        "python": sys.version.replace("\n", " "),
+        "implementation": platform.python_implementation(),
+        "platform": platform.platform(),
+        "cpu": model,
+        "cpus": os.cpu_count(),
+        "load_before": os.getloadavg(),
+    }
 
 
 class Bench:
@@ -68,8 +84,9 @@ class Bench:
 
     def timer(self, function, argument):
         # The callable and its argument are locals of the timing loop.
-        return timeit.Timer("f(a)", setup="f = _f; a = _a",
-                            globals={"_f": function, "_a": argument})
+        return timeit.Timer(
+            "f(a)", setup="f = _f; a = _a", globals={"_f": function, "_a": argument}
+        )
 
     def loops_for(self, timer):
         loops = 1
@@ -114,11 +131,12 @@ def uris(result):
 
 def text_section(bench, ml, floor, results):
     for key, title, uri, literal_only in w.text_workloads():
-        functions = {"encode_target": (ml.encode_target, "quote", w.quote_target),
-                     "format": (ml.format, "quote+f-string", w.quote_format)}
+        functions = {
+            "encode_target": (ml.encode_target, "quote", w.quote_target),
+            "format": (ml.format, "quote+f-string", w.quote_format),
+        }
         if literal_only:
-            functions["format_strict"] = (ml.format_strict, "regex+f-string",
-                                           w.regex_format_strict)
+            functions["format_strict"] = (ml.format_strict, "regex+f-string", w.regex_format_strict)
         contenders = {"bare call": floor.bare, "conversion floor": floor.convert}
         peers, notes = {}, []
         assert floor.bare(uri) is uri and floor.convert(uri) == uri
@@ -127,38 +145,74 @@ def text_section(bench, ml, floor, results):
             if same(peer_name, answer(peer, uri), answer(function, uri), notes):
                 contenders[peer_name] = peer
                 peers["manilink." + name] = peer_name
-        results.append(finish(key, f"{title} ({w.utf8_size(uri):,} B)", w.utf8_size(uri),
-                              bench.run(contenders, uri), peers, notes, "conversion floor"))
+        results.append(
+            finish(
+                key,
+                f"{title} ({w.utf8_size(uri):,} B)",
+                w.utf8_size(uri),
+                bench.run(contenders, uri),
+                peers,
+                notes,
+                "conversion floor",
+            )
+        )
 
 
 def sweep_section(bench, ml, floor, results):
     for size in w.SWEEP_SIZES:
         uri = w.literal_text(size)
-        contenders = {"bare call": floor.bare, "conversion floor": floor.convert,
-                      "manilink.encode_target": ml.encode_target, "quote": w.quote_target}
+        contenders = {
+            "bare call": floor.bare,
+            "conversion floor": floor.convert,
+            "manilink.encode_target": ml.encode_target,
+            "quote": w.quote_target,
+        }
         assert ml.encode_target(uri) == w.quote_target(uri)
-        results.append(finish(f"sweep{size}", f"encode_target, literal text of {size:,} B",
-                              size, bench.run(contenders, uri),
-                              {"manilink.encode_target": "quote"}, [], "conversion floor"))
+        results.append(
+            finish(
+                f"sweep{size}",
+                f"encode_target, literal text of {size:,} B",
+                size,
+                bench.run(contenders, uri),
+                {"manilink.encode_target": "quote"},
+                [],
+                "conversion floor",
+            )
+        )
 
 
 def parse_section(bench, ml, floor, results):
     for key, title, values in w.parse_workloads():
         assert floor.discover(values)[0]["jumbf"] is None
-        contenders = {"discovery floor": floor.discover, "manilink.locate_all": ml.locate_all,
-                      "manilink.extract": ml.extract}
+        contenders = {
+            "discovery floor": floor.discover,
+            "manilink.locate_all": ml.locate_all,
+            "manilink.extract": ml.extract,
+        }
         peers, notes = {}, []
-        pairs = [("locate_all", ml.locate_all, "requests (all)", w.requests_locate_all),
-                 ("extract", ml.extract, "requests (single)", w.requests_extract)]
+        pairs = [
+            ("locate_all", ml.locate_all, "requests (all)", w.requests_locate_all),
+            ("extract", ml.extract, "requests (single)", w.requests_extract),
+        ]
         for name, function, peer_name, peer in pairs:
             kind, ours = answer(function, values)
-            if same(peer_name, answer(peer, values), (kind, uris(ours) if kind == "ok" else ours),
-                    notes):
+            if same(
+                peer_name, answer(peer, values), (kind, uris(ours) if kind == "ok" else ours), notes
+            ):
                 contenders[peer_name] = peer
                 peers["manilink." + name] = peer_name
         size = w.utf8_size(values)
-        results.append(finish(key, f"{title} ({size:,} B)", size, bench.run(contenders, values),
-                              peers, notes, "discovery floor"))
+        results.append(
+            finish(
+                key,
+                f"{title} ({size:,} B)",
+                size,
+                bench.run(contenders, values),
+                peers,
+                notes,
+                "discovery floor",
+            )
+        )
 
 
 def finish(key, title, size, samples, peers, notes, floor_name):
@@ -166,17 +220,23 @@ def finish(key, title, size, samples, peers, notes, floor_name):
     rows = []
     for name, ns in medians.items():
         peer = peers.get(name)
-        rows.append({"contender": name, "ns": ns, "samples": samples[name],
-                     "mb_s": size / ns * 1e3 if size and ns else None,
-                     "x_floor": ns / medians[floor_name] if floor_name else None,
-                     "peer": peer, "speedup": medians[peer] / ns if peer else None})
+        rows.append(
+            {
+                "contender": name,
+                "ns": ns,
+                "samples": samples[name],
+                "mb_s": size / ns * 1e3 if size and ns else None,
+                "x_floor": ns / medians[floor_name] if floor_name else None,
+                "peer": peer,
+                "speedup": medians[peer] / ns if peer else None,
+            }
+        )
     return {"key": key, "title": title, "bytes": size, "rows": rows, "notes": notes}
 
 
 def print_table(result):
     print(f"\n== {result['title']}")
-    print(f"  {'contender':<24}{'ns/call':>14}{'MB/s':>10}{'x floor':>14}"
-          f"{'faster than peer':>30}")
+    print(f"  {'contender':<24}{'ns/call':>14}{'MB/s':>10}{'x floor':>14}{'faster than peer':>30}")
     for row in result["rows"]:
         mb = f"{row['mb_s']:.1f}" if row["mb_s"] is not None else "-"
         floor = f"{row['x_floor']:.2f}" if row["x_floor"] is not None else ""
@@ -196,7 +256,8 @@ def memory_probe(function_name, key):
     back to the kernel at once; otherwise glibc would keep them resident and
     reuse them unseen."""
     import manilink
-    values = dict((k, v) for k, _, v in w.parse_workloads())[key]
+
+    values = {k: v for k, _, v in w.parse_workloads()}[key]
     function = getattr(manilink, function_name)
     gc.collect()
 
@@ -230,18 +291,28 @@ def memory_section(module_path):
         if w.utf8_size(values) < w.MIB // 2:
             continue
         for name in ("locate_all", "extract"):
-            out = subprocess.run([sys.executable, __file__, "--memory-probe", name, key],
-                                 env=env, capture_output=True, text=True, check=True).stdout
+            out = subprocess.run(
+                [sys.executable, __file__, "--memory-probe", name, key],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout
             row = json.loads(out)
-            row.update(key=key, function=name,
-                       x_input=max(row["peak"] - row["result"], 0) / row["input"])
+            row.update(
+                key=key, function=name, x_input=max(row["peak"] - row["result"], 0) / row["input"]
+            )
             rows.append(row)
     print("\n== peak memory of one call (resident growth over the input already held)")
-    print(f"  {'function':<12}{'workload':<14}{'input B':>12}{'result B':>12}{'peak B':>12}"
-          f"{'(peak-result)/input':>22}")
+    print(
+        f"  {'function':<12}{'workload':<14}{'input B':>12}{'result B':>12}{'peak B':>12}"
+        f"{'(peak-result)/input':>22}"
+    )
     for r in rows:
-        print(f"  {r['function']:<12}{r['key']:<14}{r['input']:>12,}{r['result']:>12,}"
-              f"{r['peak']:>12,}{r['x_input']:>22.2f}")
+        print(
+            f"  {r['function']:<12}{r['key']:<14}{r['input']:>12,}{r['result']:>12,}"
+            f"{r['peak']:>12,}{r['x_input']:>22.2f}"
+        )
     return rows
 
 
@@ -254,24 +325,44 @@ def goals(results, memory):
             row = by[key].get("manilink." + fn)
             if row is None:  # format_strict refuses the non-ASCII text
                 continue
-            checks.append((f"{fn} {key}: x conversion floor", row["x_floor"], f"<= {limit}",
-                           row["x_floor"] <= limit))
+            checks.append(
+                (
+                    f"{fn} {key}: x conversion floor",
+                    row["x_floor"],
+                    f"<= {limit}",
+                    row["x_floor"] <= limit,
+                )
+            )
     for fn in ("locate_all", "extract"):
         value = by["typical"]["manilink." + fn]["x_floor"]
         checks.append((f"{fn} typical: x discovery floor", value, "<= 1.5", value <= 1.5))
         value = by["links10k"]["manilink." + fn]["speedup"]
-        checks.append((f"{fn} links10k: faster than requests", value, ">= 15",
-                       value is not None and value >= 15))
+        checks.append(
+            (
+                f"{fn} links10k: faster than requests",
+                value,
+                ">= 15",
+                value is not None and value >= 15,
+            )
+        )
         normal = by["links10k"]["manilink." + fn]["ns"]
         for key, _, _ in w.hostile_workloads():
             value = by[key]["manilink." + fn]["ns"] / normal
             checks.append((f"{fn} {key}: x time of links10k", value, "<= 5", value <= 5))
     for row in memory:
-        checks.append((f"{row['function']} {row['key']}: (peak-result)/input", row["x_input"],
-                       "<= 4", row["x_input"] <= 4))
+        checks.append(
+            (
+                f"{row['function']} {row['key']}: (peak-result)/input",
+                row["x_input"],
+                "<= 4",
+                row["x_input"] <= 4,
+            )
+        )
     print("\n== goals (CPython 3.11 is where they are set)")
-    print("  NOT MET marks a speed goal of the project that this build does not reach here;"
-          " it is not a failure of the run.")
+    print(
+        "  NOT MET marks a speed goal of the project that this build does not reach here;"
+        " it is not a failure of the run."
+    )
     for text, value, limit, met in checks:
         shown = "n/a" if value is None else f"{value:.2f}"
         print(f"  {'met    ' if met else 'NOT MET'}  {text:<46}{shown:>10}  {limit}")
@@ -292,7 +383,9 @@ def main():
         sys.path.insert(0, os.path.abspath(options.module_path))
     build_floor()
     import benchfloor
+
     import manilink
+
     info = machine_info()
     info["manilink"] = f"{manilink.__version__} from {manilink.__file__}"
     for name, value in info.items():
@@ -310,8 +403,17 @@ def main():
     checks = goals(results, memory)
     if options.json:
         with open(options.json, "w") as out:
-            json.dump({"machine": info, "quick": options.quick, "workloads": results,
-                       "memory": memory, "goals": checks}, out, indent=1)
+            json.dump(
+                {
+                    "machine": info,
+                    "quick": options.quick,
+                    "workloads": results,
+                    "memory": memory,
+                    "goals": checks,
+                },
+                out,
+                indent=1,
+            )
     return 0
 
 

@@ -34,9 +34,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import workloads  # noqa: E402
+import workloads
 
-import manilink  # noqa: E402
+import manilink
 
 URL40 = "https://example.com/media/photo-0001.jpg"
 assert len(URL40.encode()) == 40
@@ -131,38 +131,68 @@ def measure(rounds, timer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=0.3,
-                        help="about how long one thread's share of a run takes")
+    parser.add_argument(
+        "--seconds",
+        type=float,
+        default=0.3,
+        help="about how long one thread's share of a run takes",
+    )
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--json", help="also write the figures to this file")
     options = parser.parse_args()
 
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
-    build = "%s %s%s, GIL %s" % (platform.python_implementation(), platform.python_version(),
-                                 "t" if free_threaded else "", "enabled" if gil else "disabled")
-    print("%s, %d CPUs, about %.2f s per thread and run, best of %d" % (
-        build, os.cpu_count() or 0, options.seconds, options.rounds))
+    build = "%s %s%s, GIL %s" % (
+        platform.python_implementation(),
+        platform.python_version(),
+        "t" if free_threaded else "",
+        "enabled" if gil else "disabled",
+    )
+    print(
+        "%s, %d CPUs, about %.2f s per thread and run, best of %d"
+        % (build, os.cpu_count() or 0, options.seconds, options.rounds)
+    )
     rows = []
     for name, (function, argument) in WORKLOADS.items():
         for own in (True, False):
-            calls = calibrate(options.seconds, lambda n: run_once(1, n, function, argument, own))
-            best = measure(options.rounds, lambda threads: (
-                calls, run_once(threads, calls, function, argument, own)))
+            calls = calibrate(
+                options.seconds,
+                lambda n, f=function, a=argument, o=own: run_once(1, n, f, a, o),
+            )
+            best = measure(
+                options.rounds,
+                lambda threads, c=calls, f=function, a=argument, o=own: (
+                    c,
+                    run_once(threads, c, f, a, o),
+                ),
+            )
             rows.append((name, "own" if own else "shared", best[1], best[2]))
     loop = calibrate(options.seconds, lambda n: run_loop(1, n))
     best = measure(options.rounds, lambda threads: (loop, run_loop(threads, loop)))
     rows.append(("python loop (machine)", "own", best[1], best[2]))
 
-    print("%-22s %-7s %14s %14s %8s" % ("workload", "objects", "1 thread /s", "2 threads /s",
-                                        "scaling"))
+    print(
+        "%-22s %-7s %14s %14s %8s"
+        % ("workload", "objects", "1 thread /s", "2 threads /s", "scaling")
+    )
     for name, mode, one, two in rows:
         print("%-22s %-7s %14.0f %14.0f %7.2fx" % (name, mode, one, two, two / one))
     if options.json:
         with open(options.json, "w") as out:
-            json.dump({"build": build, "cpus": os.cpu_count(), "seconds": options.seconds,
-                       "rows": [{"workload": n, "objects": m, "one": a, "two": b,
-                                 "scaling": b / a} for n, m, a, b in rows]}, out, indent=1)
+            json.dump(
+                {
+                    "build": build,
+                    "cpus": os.cpu_count(),
+                    "seconds": options.seconds,
+                    "rows": [
+                        {"workload": n, "objects": m, "one": a, "two": b, "scaling": b / a}
+                        for n, m, a, b in rows
+                    ],
+                },
+                out,
+                indent=1,
+            )
     return 0
 
 

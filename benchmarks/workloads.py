@@ -29,8 +29,13 @@ def regex_format_strict(uri):
 def requests_locate_all(values):
     """requests' parser, kept to the links whose rel holds c2pa-manifest."""
     from requests.utils import parse_header_links
-    return [link["url"] for value in values for link in parse_header_links(value)
-            if REL in link.get("rel", "").lower().split()]
+
+    return [
+        link["url"]
+        for value in values
+        for link in parse_header_links(value)
+        if REL in link.get("rel", "").lower().split()
+    ]
 
 
 def requests_extract(values):
@@ -53,7 +58,7 @@ def literal_text(size):
 
 def non_ascii_text(size):
     # Two-, three- and four-byte characters; 13 UTF-8 bytes per unit.
-    unit = "\u00e9\u00fc\u20ac\u65e5\U0001F600"
+    unit = "\u00e9\u00fc\u20ac\u65e5\U0001f600"
     text = unit * (size // 13)
     while len(text.encode()) < size:
         text += "\u00e9" if size - len(text.encode()) >= 2 else "x"
@@ -67,8 +72,12 @@ def text_workloads():
     assert len(url40) == 40
     return [
         ("url40", "40 B URL, nothing to escape", url40, True),
-        ("url_escape", "short URL with spaces and non-ASCII",
-         "https://example.com/Fotos aus K\u00f6ln/caf\u00e9 am Dom.jpg", False),
+        (
+            "url_escape",
+            "short URL with spaces and non-ASCII",
+            "https://example.com/Fotos aus K\u00f6ln/caf\u00e9 am Dom.jpg",
+            False,
+        ),
         ("lit1k", "1 KiB literal-only text", literal_text(1024), True),
         ("lit1m", "1 MiB literal-only text", literal_text(MIB), True),
         ("nonascii1m", "1 MiB non-ASCII text", non_ascii_text(MIB), False),
@@ -80,11 +89,12 @@ SWEEP_SIZES = [0, 16, 256, 4096, 65536, MIB]
 
 def typical_response():
     return [
-        '<https://example.com/>; rel="canonical", '
-        '</css/site.css>; rel="preload"; as="style"',
+        '<https://example.com/>; rel="canonical", </css/site.css>; rel="preload"; as="style"',
         '</img/photo.jpg#jumbf=c2pa>; rel="c2pa-manifest"; type="application/c2pa"',
-        '<https://example.com/page/2>; rel="next", '
-        '<https://example.com/about>; rel="author"; title="About us"',
+        (
+            '<https://example.com/page/2>; rel="next", '
+            '<https://example.com/about>; rel="author"; title="About us"'
+        ),
     ]
 
 
@@ -99,8 +109,10 @@ def many_links(count=10_000):
         if i % 100 == 99:
             parts.append(f'<{MANIFEST}>; rel="c2pa-manifest"; type="application/c2pa"')
         else:
-            parts.append(f'<https://cdn.example.com/assets/{i:05d}/bundle.min.js>; '
-                         f'rel="preload"; as="script"; crossorigin="anon"')
+            parts.append(
+                f"<https://cdn.example.com/assets/{i:05d}/bundle.min.js>; "
+                f'rel="preload"; as="script"; crossorigin="anon"'
+            )
     return [", ".join(parts)]
 
 
@@ -110,16 +122,20 @@ def hostile_workloads(size=MIB):
         ("commas", "1 MiB of commas", ["," * size]),
         ("quotes", "1 MiB of double quotes", ['"' * size]),
         ("angle_quote", 'alternating < and "', ['<"' * (size // 2)]),
-        ("backslashes", "backslash run inside quotes",
-         [f'<a>; title="{backslashes}"; rel=c2pa-manifest']),
+        (
+            "backslashes",
+            "backslash run inside quotes",
+            [f'<a>; title="{backslashes}"; rel=c2pa-manifest'],
+        ),
     ]
 
 
 def parse_workloads():
     """(key, title, values): what locate_all and extract are timed on."""
-    return ([("typical", "typical response (3 fields, 5 link-values)", typical_response()),
-             ("links10k", "1 MiB value of 10,000 link-values", many_links())]
-            + hostile_workloads())
+    return [
+        ("typical", "typical response (3 fields, 5 link-values)", typical_response()),
+        ("links10k", "1 MiB value of 10,000 link-values", many_links()),
+    ] + hostile_workloads()
 
 
 def utf8_size(value):

@@ -59,8 +59,7 @@ def main(argv: list[str] | None = None) -> None:
     handler = functools.partial(ManifestHandler, directory=options.folder)
     with ThreadingHTTPServer((options.bind, options.port), handler) as server:
         port = server.server_address[1]
-        print("serving %s at http://%s:%d/" % (options.folder, options.bind, port),
-              flush=True)
+        print("serving %s at http://%s:%d/" % (options.folder, options.bind, port), flush=True)
         try:
             server.serve_forever()
         except KeyboardInterrupt:

@@ -30,7 +30,8 @@ from __future__ import annotations
 import argparse
 import posixpath
 import sys
-from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Tuple
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Callable
 from wsgiref.simple_server import make_server
 
 import manilink
@@ -43,17 +44,17 @@ if TYPE_CHECKING:
 class ManifestLinkMiddleware:
     """Adds `Link: <manifest>; rel="c2pa-manifest"` to successful image responses."""
 
-    def __init__(self, app: WSGIApplication,
-                 manifest_for: Callable[[str], Optional[str]]) -> None:
+    def __init__(self, app: WSGIApplication, manifest_for: Callable[[str], str | None]) -> None:
         self.app = app
         self.manifest_for = manifest_for
 
-    def __call__(self, environ: WSGIEnvironment,
-                 start_response: StartResponse) -> Iterable[bytes]:
-        def start(status: str, headers: List[Tuple[str, str]],
-                  exc_info: OptExcInfo | None = None) -> Callable[[bytes], object]:
-            content_type = next((value for name, value in headers
-                                 if name.lower() == "content-type"), "")
+    def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
+        def start(
+            status: str, headers: list[tuple[str, str]], exc_info: OptExcInfo | None = None
+        ) -> Callable[[bytes], object]:
+            content_type = next(
+                (value for name, value in headers if name.lower() == "content-type"), ""
+            )
             if status.startswith("2") and content_type.lower().startswith("image/"):
                 target = self.manifest_for(request_path(environ))
                 if target:
@@ -83,8 +84,7 @@ def demo_app(environ: WSGIEnvironment, start_response: StartResponse) -> Iterabl
         status, content_type, body = "404 Not Found", "image/png", DEMO_IMAGE
     else:
         status, content_type, body = "404 Not Found", "text/plain", b"not found\n"
-    start_response(status, [("Content-Type", content_type),
-                            ("Content-Length", str(len(body)))])
+    start_response(status, [("Content-Type", content_type), ("Content-Length", str(len(body)))])
     return [] if environ["REQUEST_METHOD"] == "HEAD" else [body]
 
 
@@ -100,8 +100,7 @@ def main(argv: list[str] | None = None) -> None:
     options = parser.parse_args(argv)
     app = ManifestLinkMiddleware(demo_app, demo_manifest_for)
     with make_server(options.bind, options.port, app) as server:
-        print("serving the demo at http://%s:%d/" % (options.bind, server.server_port),
-              flush=True)
+        print("serving the demo at http://%s:%d/" % (options.bind, server.server_port), flush=True)
         try:
             server.serve_forever()
         except KeyboardInterrupt:

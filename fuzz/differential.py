@@ -21,10 +21,44 @@ import sys
 REL = "rel=c2pa-manifest"
 # Bytes and characters that act somewhere in reading or writing, and a few
 # that look like them.
-TOKENS = ['"', "\\", "<", ">", ",", ";", "=", " ", "\t", "\x0b", "\x0c", "\r\n", "#", "/",
-          "jumbf=", "JUMBF=", "rel", "REL", "c2pa-manifest", "C2PA-Manifest", "next", "a", "b",
-          "%", "%2F", "'", "\x00", "\x7f", "\u00a0", "\u0085", "\u2003", "\u3000", "\u00e9",
-          "\U0001F600", "\u200b", "\ufeff"]
+TOKENS = [
+    '"',
+    "\\",
+    "<",
+    ">",
+    ",",
+    ";",
+    "=",
+    " ",
+    "\t",
+    "\x0b",
+    "\x0c",
+    "\r\n",
+    "#",
+    "/",
+    "jumbf=",
+    "JUMBF=",
+    "rel",
+    "REL",
+    "c2pa-manifest",
+    "C2PA-Manifest",
+    "next",
+    "a",
+    "b",
+    "%",
+    "%2F",
+    "'",
+    "\x00",
+    "\x7f",
+    "\u00a0",
+    "\u0085",
+    "\u2003",
+    "\u3000",
+    "\u00e9",
+    "\U0001f600",
+    "\u200b",
+    "\ufeff",
+]
 FILLERS = ["x", " ", "a=b", '"', "\\", "\u00e9"]
 
 
@@ -51,8 +85,10 @@ def random_text(rng):
         alphabet = '"\\<>,;= a'
         return "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 80)))
     if shape < 0.95:
-        return "".join(chr(rng.choice([rng.randint(0, 0x7F), rng.randint(0x80, 0x3000)]))
-                       for _ in range(rng.randint(0, 60)))
+        return "".join(
+            chr(rng.choice([rng.randint(0, 0x7F), rng.randint(0x80, 0x3000)]))
+            for _ in range(rng.randint(0, 60))
+        )
     return "".join(chr(rng.randint(0, 0x10FFFF)) for _ in range(rng.randint(0, 20)))
 
 
@@ -69,20 +105,48 @@ def random_inputs(rng, count):
 def adversarial_inputs():
     """Runs of the acting bytes at every offset around the 16- and 32-byte
     blocks, unclosed quotes and brackets, and long runs of one byte."""
-    runs = ['"', '""', '"""', "\\", "\\\\", "\\\\\\", '\\"', '"\\', '\\"\\', "<", ">", "<>",
-            "><", '<"', '"<', ",", ",,", ";", ";;", '",', '\\,', '\\;', '"\\"', '""\\']
+    runs = [
+        '"',
+        '""',
+        '"""',
+        "\\",
+        "\\\\",
+        "\\\\\\",
+        '\\"',
+        '"\\',
+        '\\"\\',
+        "<",
+        ">",
+        "<>",
+        "><",
+        '<"',
+        '"<',
+        ",",
+        ",,",
+        ";",
+        ";;",
+        '",',
+        "\\,",
+        "\\;",
+        '"\\"',
+        '""\\',
+    ]
     tails = [", <b>; " + REL, "; " + REL, '", <b>; ' + REL, ">, <b>; " + REL, "", ","]
-    heads = ["<a>;t=", "<a>; t=\"", "<a", '"', "", "<a>; " + REL + ', t="']
+    heads = ["<a>;t=", '<a>; t="', "<a", '"', "", "<a>; " + REL + ', t="']
     for head, run, tail, filler in itertools.product(heads, runs, tails, FILLERS):
-        for offset in range(0, 70):
+        for offset in range(70):
             body = (filler * offset)[:offset]
             yield [head + body + run + "z" * 6 + tail]
             yield [body + run + tail]
-    for unit in [",", '"', "\\", "<", ">", ";", '<"', '"\\', '\\"', ' ', "\u3000"]:
+    for unit in [",", '"', "\\", "<", ">", ";", '<"', '"\\', '\\"', " ", "\u3000"]:
         for size in [15, 16, 17, 31, 32, 33, 63, 64, 65, 1000, 4099]:
             text = (unit * size)[:size]
-            yield [text, "<a>; " + REL + text, text + "<a>; " + REL,
-                   '<a>; t="' + text + '"; ' + REL]
+            yield [
+                text,
+                "<a>; " + REL + text,
+                text + "<a>; " + REL,
+                '<a>; t="' + text + '"; ' + REL,
+            ]
 
 
 def compare(old, new, values, counts, failures):
@@ -112,8 +176,10 @@ def main():
     for values in inputs:
         lists += 1
         compare(old, new, values, counts, failures)
-    print(f"{lists:,} input lists, {sum(counts.values()):,} calls compared:",
-          ", ".join(f"{name} {n:,}" for name, n in sorted(counts.items())))
+    print(
+        f"{lists:,} input lists, {sum(counts.values()):,} calls compared:",
+        ", ".join(f"{name} {n:,}" for name, n in sorted(counts.items())),
+    )
     for name, argument, expected, got in failures[:20]:
         print(f"DIFFERENT {name}({argument!r}): old {expected!r}, new {got!r}")
     print(f"{len(failures):,} differences")

@@ -1,4 +1,5 @@
 """A short workload over every function and outcome, for valgrind memcheck."""
+
 import manilink
 
 LINK, EMBEDDED = "<a>; rel=c2pa-manifest", "<b#JUMBF=c2pa/x>; rel=c2pa-manifest"
@@ -18,15 +19,23 @@ class Failing:
 
 
 CALLS = [
-    (manilink.format, ("a b\u00e9 <x>\r\n",), {}), (manilink.format, ("",), {}),
-    (manilink.format_strict, ("/m.c2pa",), {}), (manilink.format_strict, ("a b",), {}),
-    (manilink.encode_target, ("\ud800",), {}), (manilink.encode_target, (), {"url": "x"}),
-    (manilink.format, ("x", "y"), {}), (manilink.format, (b"x",), {}),
+    (manilink.format, ("a b\u00e9 <x>\r\n",), {}),
+    (manilink.format, ("",), {}),
+    (manilink.format_strict, ("/m.c2pa",), {}),
+    (manilink.format_strict, ("a b",), {}),
+    (manilink.encode_target, ("\ud800",), {}),
+    (manilink.encode_target, (), {"url": "x"}),
+    (manilink.format, ("x", "y"), {}),
+    (manilink.format, (b"x",), {}),
     (manilink.extract, ([EMBEDDED, EMBEDDED.replace("b#", "b#jumbf=c2pa#")],), {}),
-    (manilink.extract, ([LINK, EMBEDDED],), {}), (manilink.extract, ([LINK, LINK],), {}),
-    (manilink.extract, ([],), {}), (manilink.extract, ("<a>",), {}),
-    (manilink.extract, ({},), {}), (manilink.extract, ([LINK, None],), {}),
-    (manilink.extract, (Failing(TypeError),), {}), (manilink.locate_all, (Failing(KeyError),), {}),
+    (manilink.extract, ([LINK, EMBEDDED],), {}),
+    (manilink.extract, ([LINK, LINK],), {}),
+    (manilink.extract, ([],), {}),
+    (manilink.extract, ("<a>",), {}),
+    (manilink.extract, ({},), {}),
+    (manilink.extract, ([LINK, None],), {}),
+    (manilink.extract, (Failing(TypeError),), {}),
+    (manilink.locate_all, (Failing(KeyError),), {}),
     (manilink.locate_all, ([LINK + ", " + EMBEDDED, '<c>; rel="next c2pa-manifest"'],), {}),
     (manilink.locate_all, (), {"values": ["\udc00"]}),
 ]

@@ -38,11 +38,11 @@ def check(ok, what):
 
 
 def blocks(text):
-    return re.findall(r"^```python\n(.*?)^```$", text, re.S | re.M)
+    return re.findall(r"^```python\n(.*?)^```$", text, re.DOTALL | re.MULTILINE)
 
 
 def run_block(code, namespace):
-    exec(compile(code, "README.md", "exec"), namespace)
+    exec(compile(code, "README.md", "exec"), namespace)  # noqa: S102 (the docs' own code)
     return namespace
 
 
@@ -61,8 +61,10 @@ def fetch(url):
 
 def serve(handler_class, folder):
     import functools
-    server = ThreadingHTTPServer(("127.0.0.1", 0),
-                                 functools.partial(handler_class, directory=folder))
+
+    server = ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(handler_class, directory=folder)
+    )
     server.handler_class = handler_class
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, "http://127.0.0.1:%d" % server.server_address[1]
@@ -72,6 +74,7 @@ def quiet(handler_class):
     class Quiet(handler_class):
         def log_message(self, *args):
             pass
+
     return Quiet
 
 
@@ -85,13 +88,19 @@ def check_http_server(code):
         try:
             want = ['</photo.c2pa>; rel="c2pa-manifest"']
             check(fetch(base + "/photo.jpg") == (200, want), "http.server: /photo.jpg")
-            check(fetch(base + "/photo.jpg?v=2") == (200, want),
-                  "http.server: a query string (/photo.jpg?v=2)")
-            check(fetch(base + "/my%20photo.jpg") ==
-                  (200, ['</my%20photo.c2pa>; rel="c2pa-manifest"']),
-                  "http.server: an encoded path (/my%20photo.jpg)")
-            check(fetch(base + "/missing.jpg") == (404, []),
-                  "http.server: no manifest on an error (404)")
+            check(
+                fetch(base + "/photo.jpg?v=2") == (200, want),
+                "http.server: a query string (/photo.jpg?v=2)",
+            )
+            check(
+                fetch(base + "/my%20photo.jpg")
+                == (200, ['</my%20photo.c2pa>; rel="c2pa-manifest"']),
+                "http.server: an encoded path (/my%20photo.jpg)",
+            )
+            check(
+                fetch(base + "/missing.jpg") == (404, []),
+                "http.server: no manifest on an error (404)",
+            )
             check(fetch(base + "/notes.txt") == (200, []), "http.server: other files")
         finally:
             server.shutdown()
@@ -105,42 +114,48 @@ def check_wsgi(code):
     def application(environ, start_response):
         path = environ["PATH_INFO"]
         kind = "image/jpeg" if path.endswith(".jpg") else "text/plain"
-        start_response("404 Not Found" if "missing" in path else "200 OK",
-                       [("Content-Type", kind)])
+        start_response("404 Not Found" if "missing" in path else "200 OK", [("Content-Type", kind)])
         return [b"x"]
 
     flask = types.SimpleNamespace(wsgi_app=application)  # what the recipe touches
     sys.path.insert(0, os.path.join(ROOT, "examples"))
     try:
-        namespace = run_block(code, {"__name__": "readme", "application": application,
-                                     "app": flask})
+        namespace = run_block(
+            code, {"__name__": "readme", "application": application, "app": flask}
+        )
     finally:
         sys.path.pop(0)
     check(namespace["app"] is flask, "WSGI middleware: the Flask object is kept")
-    for name, wrapped in [("application", namespace["application"]),
-                          ("Flask", namespace["app"].wsgi_app)]:
-        for path, want in [("/photo.jpg", ['</manifests/photo.jpg.c2pa>; rel="c2pa-manifest"']),
-                           ("/notes.txt", []), ("/missing.jpg", [])]:
+    for name, wrapped in [
+        ("application", namespace["application"]),
+        ("Flask", namespace["app"].wsgi_app),
+    ]:
+        for path, want in [
+            ("/photo.jpg", ['</manifests/photo.jpg.c2pa>; rel="c2pa-manifest"']),
+            ("/notes.txt", []),
+            ("/missing.jpg", []),
+        ]:
             environ = {"PATH_INFO": path}
             setup_testing_defaults(environ)
             seen = {}
 
             def start_response(status, headers, exc_info=None):
-                seen["links"] = [v for k, v in headers if k.lower() == "link"]
+                seen["links"] = [v for k, v in headers if k.lower() == "link"]  # noqa: B023
                 return lambda data: None
 
             b"".join(wrapped(environ, start_response))
-            check(seen.get("links") == want, "WSGI middleware (%s): %s -> %s"
-                  % (name, path, want))
+            check(seen.get("links") == want, "WSGI middleware (%s): %s -> %s" % (name, path, want))
 
 
 def check_anchor(code):
     own_manifest = run_block(code, {"__name__": "readme"})["own_manifest"]
     a, b = '</a.c2pa>; rel="c2pa-manifest"', '</b.c2pa>; rel="c2pa-manifest"'
-    cases = [([a, b + '; anchor="/other.jpg"'], "/a.c2pa"),
-             ([b + "; ANCHOR=/o", '</n>; rel=next; anchor="#x", ' + a], None),
-             (['</n>; rel=next; anchor="#x"', a], "/a.c2pa"),
-             ([a, b], ValueError)]
+    cases = [
+        ([a, b + '; anchor="/other.jpg"'], "/a.c2pa"),
+        ([b + "; ANCHOR=/o", '</n>; rel=next; anchor="#x", ' + a], None),
+        (['</n>; rel=next; anchor="#x"', a], "/a.c2pa"),
+        ([a, b], ValueError),
+    ]
     for values, want in cases:
         try:
             found = own_manifest(values)
@@ -158,8 +173,8 @@ def check_links(texts):
     """Every relative link names a file that exists and a heading it has."""
     anchors = {}
     for name, text in texts.items():
-        prose = re.sub(r"^```.*?^```$", "", text, flags=re.S | re.M)
-        anchors[name] = {heading_anchor(t) for t in re.findall(r"^#+ (.*)$", prose, re.M)}
+        prose = re.sub(r"^```.*?^```$", "", text, flags=re.DOTALL | re.MULTILINE)
+        anchors[name] = {heading_anchor(t) for t in re.findall(r"^#+ (.*)$", prose, re.MULTILINE)}
     for name, text in texts.items():
         for target in re.findall(r"\]\(([^)\s]+)\)", text):
             if re.match(r"[a-z]+:", target):
@@ -167,7 +182,8 @@ def check_links(texts):
             path, _, anchor = target.partition("#")
             path = path or name
             ok = os.path.exists(os.path.join(ROOT, path)) and (
-                not anchor or anchor in anchors.get(path, ()))
+                not anchor or anchor in anchors.get(path, ())
+            )
             check(ok, "%s links to %s" % (name, target))
 
 
@@ -189,6 +205,7 @@ def comment_value(code, marker):
 
 def main():
     import manilink
+
     print("manilink %s from %s" % (manilink.__version__, manilink.__file__))
     texts = {}
     for name in ("README.md", "CONTRIBUTING.md"):
@@ -196,15 +213,15 @@ def main():
             texts[name] = doc.read()
     check_links(texts)
     found = [b for text in texts.values() for b in blocks(text)]
-    server_code = next((b for b in found if "class Handler(SimpleHTTPRequestHandler)" in b),
-                       None)
+    server_code = next((b for b in found if "class Handler(SimpleHTTPRequestHandler)" in b), None)
     for code in found:
         first = code.strip().splitlines()[0]
         try:
             check_block(code, first, server_code, manilink)
-        except Exception as error:  # a recipe that does not run as printed
-            check(False, "the block opening %r raised %s: %s"
-                  % (first, type(error).__name__, error))
+        except Exception as error:  # noqa: BLE001 (a recipe that does not run as printed)
+            check(
+                False, "the block opening %r raised %s: %s" % (first, type(error).__name__, error)
+            )
     check(len(found) >= 8, "%d python blocks checked" % len(found))
     print("documentation recipes: %d failure(s)" % len(FAILURES))
     return 1 if FAILURES else 0
@@ -227,23 +244,26 @@ def check_block(code, first, server_code, manilink):
             server, base = serve(quiet(namespace["Handler"]), folder)
             try:
                 urllib.request.install_opener(no_proxy_opener())
-                result = run_block(code, {"__name__": "readme",
-                                          "url": base + "/photo.jpg?v=2"})
+                result = run_block(code, {"__name__": "readme", "url": base + "/photo.jpg?v=2"})
             finally:
                 server.shutdown()
                 server.server_close()
-        check(result.get("manifest_url") == base + "/photo.c2pa",
-              "urllib client finds %s" % result.get("manifest_url"))
+        check(
+            result.get("manifest_url") == base + "/photo.c2pa",
+            "urllib client finds %s" % result.get("manifest_url"),
+        )
     elif "InternalFailure" in code:
         messages = []
         log = types.SimpleNamespace(error=lambda *args: messages.append(args))
-        result = run_block(code, {"__name__": "readme", "manilink": manilink,
-                                  "target": "/a b", "log": log})
-        check(result["value"] == '</a%20b>; rel="c2pa-manifest"' and not messages,
-              "InternalFailure recipe passes a good result through")
+        result = run_block(
+            code, {"__name__": "readme", "manilink": manilink, "target": "/a b", "log": log}
+        )
+        check(
+            result["value"] == '</a%20b>; rel="c2pa-manifest"' and not messages,
+            "InternalFailure recipe passes a good result through",
+        )
         try:
-            run_block(code, {"__name__": "readme", "manilink": manilink, "target": 5,
-                             "log": log})
+            run_block(code, {"__name__": "readme", "manilink": manilink, "target": 5, "log": log})
             check(False, "InternalFailure recipe lets other errors through")
         except TypeError:
             check(True, "InternalFailure recipe lets other errors through")
@@ -251,20 +271,29 @@ def check_block(code, first, server_code, manilink):
         response = Response()
         result = run_block(code, {"__name__": "readme", "response": response})
         want = comment_value(code, "value = manilink.format(")
-        check(result["value"] == want and response.headers["Link"] == want,
-              "advertising snippet gives %r" % want)
+        check(
+            result["value"] == want and response.headers["Link"] == want,
+            "advertising snippet gives %r" % want,
+        )
     elif "manifest = manilink.extract(links)" in code:
-        headers = types.SimpleNamespace(get_all=lambda name: [
-            '<https://example.com/other>; rel="alternate"',
-            '</media/photo.jpg#jumbf=c2pa/urn:uuid:1>; rel="c2pa-manifest"'])
-        result = run_block(code, {"__name__": "readme",
-                                  "response": types.SimpleNamespace(headers=headers)})
+        headers = types.SimpleNamespace(
+            get_all=lambda name: [
+                '<https://example.com/other>; rel="alternate"',
+                '</media/photo.jpg#jumbf=c2pa/urn:uuid:1>; rel="c2pa-manifest"',
+            ]
+        )
+        result = run_block(
+            code, {"__name__": "readme", "response": types.SimpleNamespace(headers=headers)}
+        )
         want = comment_value(code, "manifest = manilink.extract(links)")
         check(result["manifest"] == want, "discovery snippet gives %r" % (want,))
     elif "def manifest_of(" in code:
         result = run_block(code, {"__name__": "readme"})
-        check(result["manifest_of"](['<a>; rel="c2pa-manifest"']) ==
-              {"uri": "a", "jumbf": None, "is_embedded": False}, "typing snippet runs")
+        check(
+            result["manifest_of"](['<a>; rel="c2pa-manifest"'])
+            == {"uri": "a", "jumbf": None, "is_embedded": False},
+            "typing snippet runs",
+        )
     else:
         check(False, "a python block this script does not check: " + first)
 

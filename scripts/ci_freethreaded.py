@@ -44,8 +44,9 @@ REQUIRED = ["pytest", "hypothesis"]
 # Fatal in the interpreters that the tests start, too.
 WARNINGS = {"PYTHONWARNINGS": "error::RuntimeWarning"}
 HEADERS = ["3.14", "3.15"]
-SKIP_COPY = shutil.ignore_patterns(".git", "build", "dist", "__pycache__", ".hypothesis",
-                                   ".pytest_cache", "*.so", "*.egg-info")
+SKIP_COPY = shutil.ignore_patterns(
+    ".git", "build", "dist", "__pycache__", ".hypothesis", ".pytest_cache", "*.so", "*.egg-info"
+)
 
 
 def log(message):
@@ -72,22 +73,44 @@ def install(chroot):
 
 
 def check_import(chroot):
-    code = ("import sys, sysconfig, manilink; "
-            "assert sysconfig.get_config_var('Py_GIL_DISABLED') == 1; "
-            "assert not sys._is_gil_enabled(), 'importing manilink enabled the GIL'; "
-            "print(manilink.__file__)")
-    return chroot.run([PYTHON, "-W", "error::RuntimeWarning", "-c", code], cwd="/",
-                      env=WARNINGS, check=False) == 0
+    code = (
+        "import sys, sysconfig, manilink; "
+        "assert sysconfig.get_config_var('Py_GIL_DISABLED') == 1; "
+        "assert not sys._is_gil_enabled(), 'importing manilink enabled the GIL'; "
+        "print(manilink.__file__)"
+    )
+    return (
+        chroot.run(
+            [PYTHON, "-W", "error::RuntimeWarning", "-c", code], cwd="/", env=WARNINGS, check=False
+        )
+        == 0
+    )
 
 
 def run_suite(chroot, rounds):
-    pytest = [PYTHON, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-W",
-              "error::RuntimeWarning", "-rs"]
+    pytest = [
+        PYTHON,
+        "-m",
+        "pytest",
+        "-p",
+        "no:cacheprovider",
+        "-q",
+        "-W",
+        "error::RuntimeWarning",
+        "-rs",
+    ]
     # From the tests folder, so that only the installed module is found.
     cwd = INNER + "/tests"
     suite = chroot.run(pytest + ["."], cwd=cwd, env=WARNINGS, check=False) == 0
-    threads = chroot.run(pytest + ["test_threads.py"], cwd=cwd, check=False,
-                         env={**WARNINGS, "MANILINK_THREAD_ROUNDS": str(rounds)}) == 0
+    threads = (
+        chroot.run(
+            pytest + ["test_threads.py"],
+            cwd=cwd,
+            check=False,
+            env={**WARNINGS, "MANILINK_THREAD_ROUNDS": str(rounds)},
+        )
+        == 0
+    )
     return suite and threads
 
 
@@ -102,25 +125,53 @@ def run_tsan(chroot, rounds):
     build = debian_chroot.FREETHREADED_TSAN_BUILD
     prefix = build["prefix"]
     if not os.path.exists(chroot.host_path(TSAN_PYTHON)):
-        chroot.run([prefix + "/bin/python3.13t", "-m", "venv", "--without-pip", TSAN_VENV],
-                   env=TSAN_QUIET)
+        chroot.run(
+            [prefix + "/bin/python3.13t", "-m", "venv", "--without-pip", TSAN_VENV], env=TSAN_QUIET
+        )
     # The plain 3.13t's pip, run by the sanitized interpreter on its venv.
-    pip = [PYTHON, "-m", "pip", "--python", TSAN_PYTHON, "install", "-q",
-           "--disable-pip-version-check"]
+    pip = [
+        PYTHON,
+        "-m",
+        "pip",
+        "--python",
+        TSAN_PYTHON,
+        "install",
+        "-q",
+        "--disable-pip-version-check",
+    ]
     chroot.run(pip + ["--only-binary", ":all:", "pytest"], env=TSAN_QUIET)
     flags = "-fsanitize=thread -g -O1"
     # Unstripped, so that a report names the module's functions.
-    chroot.run(pip + ["--force-reinstall", "--no-deps", "-C", "install.strip=false", "."],
-               cwd=INNER,
-               env={**TSAN_QUIET, "CXXFLAGS": flags, "CFLAGS": flags,
-                    "LDFLAGS": "-fsanitize=thread"})
-    options = ("suppressions=%s/%s halt_on_error=1 exitcode=66 second_deadlock_stack=1"
-               % (prefix, build["keep"]["Tools/tsan/suppressions_free_threading.txt"]))
+    chroot.run(
+        pip + ["--force-reinstall", "--no-deps", "-C", "install.strip=false", "."],
+        cwd=INNER,
+        env={**TSAN_QUIET, "CXXFLAGS": flags, "CFLAGS": flags, "LDFLAGS": "-fsanitize=thread"},
+    )
+    options = "suppressions=%s/%s halt_on_error=1 exitcode=66 second_deadlock_stack=1" % (
+        prefix,
+        build["keep"]["Tools/tsan/suppressions_free_threading.txt"],
+    )
     # -s: a report ends the process at once, so pytest must not hold stderr.
-    return chroot.run([TSAN_PYTHON, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-s", "-W",
-                       "error::RuntimeWarning", "test_threads.py"], cwd=INNER + "/tests",
-                      env={**WARNINGS, "TSAN_OPTIONS": options,
-                           "MANILINK_THREAD_ROUNDS": str(rounds)}, check=False) == 0
+    return (
+        chroot.run(
+            [
+                TSAN_PYTHON,
+                "-m",
+                "pytest",
+                "-p",
+                "no:cacheprovider",
+                "-q",
+                "-s",
+                "-W",
+                "error::RuntimeWarning",
+                "test_threads.py",
+            ],
+            cwd=INNER + "/tests",
+            env={**WARNINGS, "TSAN_OPTIONS": options, "MANILINK_THREAD_ROUNDS": str(rounds)},
+            check=False,
+        )
+        == 0
+    )
 
 
 def check_headers(chroot):
@@ -137,26 +188,55 @@ def check_headers(chroot):
         for source in sources:
             name = "src/module/" + os.path.basename(source)
             # The glue's own flags; the fault switch on, so that its file compiles too.
-            ok &= chroot.run(["g++", "-std=c++17", "-fsyntax-only", "-fno-exceptions",
-                              "-DPy_GIL_DISABLED=1", "-DMANILINK_FAULT_INJECTION",
-                              "-Wall", "-Wextra", "-Wpedantic", "-Wconversion",
-                              "-Wsign-conversion", "-Werror", "-Isrc",
-                              "-I/usr/include/python" + version, name],
-                             cwd=INNER, check=False) == 0
+            ok &= (
+                chroot.run(
+                    [
+                        "g++",
+                        "-std=c++17",
+                        "-fsyntax-only",
+                        "-fno-exceptions",
+                        "-DPy_GIL_DISABLED=1",
+                        "-DMANILINK_FAULT_INJECTION",
+                        "-Wall",
+                        "-Wextra",
+                        "-Wpedantic",
+                        "-Wconversion",
+                        "-Wsign-conversion",
+                        "-Werror",
+                        "-Isrc",
+                        "-I/usr/include/python" + version,
+                        name,
+                    ],
+                    cwd=INNER,
+                    check=False,
+                )
+                == 0
+            )
         log("headers of %s with Py_GIL_DISABLED: %s" % (version, "ok" if ok else "FAILED"))
     return ok
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rounds", type=int, default=20000,
-                        help="rounds of the threaded tests' second run")
-    parser.add_argument("--tsan-rounds", type=int, default=300,
-                        help="rounds of the threaded tests under ThreadSanitizer")
-    parser.add_argument("--no-headers", action="store_true",
-                        help="leave out the compile check against 3.14/3.15 headers")
-    parser.add_argument("--no-tsan", action="store_true",
-                        help="leave out the ThreadSanitizer run (and its interpreter)")
+    parser.add_argument(
+        "--rounds", type=int, default=20000, help="rounds of the threaded tests' second run"
+    )
+    parser.add_argument(
+        "--tsan-rounds",
+        type=int,
+        default=300,
+        help="rounds of the threaded tests under ThreadSanitizer",
+    )
+    parser.add_argument(
+        "--no-headers",
+        action="store_true",
+        help="leave out the compile check against 3.14/3.15 headers",
+    )
+    parser.add_argument(
+        "--no-tsan",
+        action="store_true",
+        help="leave out the ThreadSanitizer run (and its interpreter)",
+    )
     options = parser.parse_args()
     why = debian_chroot.can_enter()
     if why:
@@ -171,13 +251,14 @@ def main():
     with chroot.session():
         copy_tree(chroot)
         install(chroot)
-        results = {"import leaves the GIL disabled": check_import(chroot),
-                   "suite and threaded tests": run_suite(chroot, options.rounds)}
+        results = {
+            "import leaves the GIL disabled": check_import(chroot),
+            "suite and threaded tests": run_suite(chroot, options.rounds),
+        }
         if not options.no_headers:
             results["3.14/3.15 headers, Py_GIL_DISABLED"] = check_headers(chroot)
         if not options.no_tsan:
-            results["threaded tests under ThreadSanitizer"] = run_tsan(chroot,
-                                                                       options.tsan_rounds)
+            results["threaded tests under ThreadSanitizer"] = run_tsan(chroot, options.tsan_rounds)
     for name, ok in results.items():
         log("%-40s %s" % (name, "ok" if ok else "FAILED"))
     log("stage took %.0f s" % (time.monotonic() - started))

@@ -42,56 +42,99 @@ class Recipe:
         self.packages, self.python = packages, python
 
     def as_dict(self):
-        return {"suite": self.suite, "arch": self.arch, "variant": "minbase",
-                "mirror": MIRROR, "packages": self.packages}
+        return {
+            "suite": self.suite,
+            "arch": self.arch,
+            "variant": "minbase",
+            "mirror": MIRROR,
+            "packages": self.packages,
+        }
 
 
 # sid carries the newest CPython releases; only the interpreters are needed,
 # the wheel is built outside and copied in.
-SID = Recipe("sid", "sid", "amd64",
-             ["python3.14", "python3.14-venv", "python3.14-dev",
-              "python3.15", "python3.15-venv", "python3.15-dev", "ca-certificates"],
-             {"3.14": "/usr/bin/python3.14", "3.15": "/usr/bin/python3.15"})
+SID = Recipe(
+    "sid",
+    "sid",
+    "amd64",
+    [
+        "python3.14",
+        "python3.14-venv",
+        "python3.14-dev",
+        "python3.15",
+        "python3.15-venv",
+        "python3.15-dev",
+        "ca-certificates",
+    ],
+    {"3.14": "/usr/bin/python3.14", "3.15": "/usr/bin/python3.15"},
+)
 
 
 def foreign(arch):
     """bookworm on a foreign architecture, with what building the sdist needs."""
-    return Recipe(arch, "bookworm", arch,
-                  ["python3.11", "python3.11-venv", "python3.11-dev", "g++", "ca-certificates"],
-                  {"3.11": "/usr/bin/python3.11"})
+    return Recipe(
+        arch,
+        "bookworm",
+        arch,
+        ["python3.11", "python3.11-venv", "python3.11-dev", "g++", "ca-certificates"],
+        {"3.11": "/usr/bin/python3.11"},
+    )
 
 
 # A plain Debian 12 with what the README's Quick start asks for, and no more.
-BOOKWORM = Recipe("bookworm", "bookworm", "amd64", ["python3", "python3-venv", "python3-dev", "g++"],
-                  {"3.11": "/usr/bin/python3.11"})
+BOOKWORM = Recipe(
+    "bookworm",
+    "bookworm",
+    "amd64",
+    ["python3", "python3-venv", "python3-dev", "g++"],
+    {"3.11": "/usr/bin/python3.11"},
+)
 
-RECIPES = {"sid": SID, "bookworm": BOOKWORM, "arm64": foreign("arm64"),
-           "s390x": foreign("s390x")}
+RECIPES = {"sid": SID, "bookworm": BOOKWORM, "arm64": foreign("arm64"), "s390x": foreign("s390x")}
 
 # A free-threaded CPython 3.13 (no package of one is in Debian): sid with what
 # building CPython needs, then `./configure --disable-gil` on the upstream
 # tarball of Debian's python3.13 source package, installed under PREFIX.
 # No PGO, no LTO, no test run: about 10 minutes on 2 cores.
-FREETHREADED = Recipe("sid-ft", "sid", "amd64",
-                      ["build-essential", "pkg-config", "libssl-dev", "zlib1g-dev",
-                       "libffi-dev", "libbz2-dev", "liblzma-dev", "libsqlite3-dev",
-                       "libreadline-dev", "libzstd-dev", "xz-utils", "ca-certificates"],
-                      {"3.13t": "/opt/python3.13t/bin/python3.13t"})
+FREETHREADED = Recipe(
+    "sid-ft",
+    "sid",
+    "amd64",
+    [
+        "build-essential",
+        "pkg-config",
+        "libssl-dev",
+        "zlib1g-dev",
+        "libffi-dev",
+        "libbz2-dev",
+        "liblzma-dev",
+        "libsqlite3-dev",
+        "libreadline-dev",
+        "libzstd-dev",
+        "xz-utils",
+        "ca-certificates",
+    ],
+    {"3.13t": "/opt/python3.13t/bin/python3.13t"},
+)
 RECIPES["sid-ft"] = FREETHREADED
-FREETHREADED_BUILD = {"source": "python3.13", "prefix": "/opt/python3.13t",
-                      "configure": ["--disable-gil", "--with-ensurepip=install"],
-                      "make": ["make", "-j2"]}
+FREETHREADED_BUILD = {
+    "source": "python3.13",
+    "prefix": "/opt/python3.13t",
+    "configure": ["--disable-gil", "--with-ensurepip=install"],
+    "make": ["make", "-j2"],
+}
 # The same with ThreadSanitizer, for the threaded tests; without pip (the
 # other interpreter's pip installs into its venvs). CPython's own list of
 # the races it knows of in itself is kept beside it. Its reports while it
 # compiles the standard library do not stop the install.
-FREETHREADED_TSAN_BUILD = {"source": "python3.13", "prefix": "/opt/python3.13t-tsan",
-                           "configure": ["--disable-gil", "--with-thread-sanitizer",
-                                         "--with-ensurepip=no"],
-                           "make": ["make", "-j2"],
-                           "env": {"TSAN_OPTIONS": "exitcode=0 report_bugs=0"},
-                           "keep": {"Tools/tsan/suppressions_free_threading.txt":
-                                    "share/tsan/suppressions.txt"}}
+FREETHREADED_TSAN_BUILD = {
+    "source": "python3.13",
+    "prefix": "/opt/python3.13t-tsan",
+    "configure": ["--disable-gil", "--with-thread-sanitizer", "--with-ensurepip=no"],
+    "make": ["make", "-j2"],
+    "env": {"TSAN_OPTIONS": "exitcode=0 report_bugs=0"},
+    "keep": {"Tools/tsan/suppressions_free_threading.txt": "share/tsan/suppressions.txt"},
+}
 
 
 def build_freethreaded(chroot, build=None):
@@ -113,37 +156,62 @@ def build_freethreaded(chroot, build=None):
         # The deb line names the mirror and suite; its deb-src twin lists the
         # source packages.
         sources = chroot.host_path("/etc/apt/sources.list")
-        lines = open(sources).read().splitlines()
+        with open(sources) as text:
+            lines = text.read().splitlines()
         src = [("deb-src" + line[3:]) for line in lines if line.startswith("deb ")]
         if not any(line.startswith("deb-src ") for line in lines):
             with open(sources, "a") as out:
                 out.write("\n".join(src) + "\n")
         chroot.run(APT + ["update"])
-        shows = subprocess.run(["chroot", chroot.path, "apt-cache", "showsrc", build["source"]],
-                               capture_output=True, text=True, check=True, env=chroot.env()).stdout
-        versions = [line.split(":", 1)[1].strip() for line in shows.splitlines()
-                    if line.startswith("Version:")]
+        shows = subprocess.run(
+            ["chroot", chroot.path, "apt-cache", "showsrc", build["source"]],
+            capture_output=True,
+            text=True,
+            check=True,
+            env=chroot.env(),
+        ).stdout
+        versions = [
+            line.split(":", 1)[1].strip()
+            for line in shows.splitlines()
+            if line.startswith("Version:")
+        ]
         versions.sort(key=debian_version_key, reverse=True)
         work = "/tmp/cpython-ft"
         remove_tree(chroot.host_path(work))
         os.makedirs(chroot.host_path(work))
         # The newest version may be listed before its files reach the mirror.
         for version in versions:
-            if chroot.run(APT + ["source", "--download-only", build["source"] + "=" + version],
-                          cwd=work, check=False) == 0:
+            if (
+                chroot.run(
+                    APT + ["source", "--download-only", build["source"] + "=" + version],
+                    cwd=work,
+                    check=False,
+                )
+                == 0
+            ):
                 break
         else:
-            raise RuntimeError("no source of %s could be fetched (listed: %s)"
-                               % (build["source"], ", ".join(versions)))
+            raise RuntimeError(
+                "no source of %s could be fetched (listed: %s)"
+                % (build["source"], ", ".join(versions))
+            )
         orig = [n for n in os.listdir(chroot.host_path(work)) if ".orig.tar." in n]
         log("building %s %s from %s" % (build["source"], version, orig[0]))
         chroot.run(["tar", "xf", orig[0]], cwd=work)
-        tree = work + "/" + next(n for n in os.listdir(chroot.host_path(work))
-                                 if os.path.isdir(chroot.host_path(work + "/" + n)))
+        tree = (
+            work
+            + "/"
+            + next(
+                n
+                for n in os.listdir(chroot.host_path(work))
+                if os.path.isdir(chroot.host_path(work + "/" + n))
+            )
+        )
         remove_tree(prefix)
         env = build.get("env")
-        chroot.run(["./configure", "--prefix=" + build["prefix"]] + build["configure"], cwd=tree,
-                   env=env)
+        chroot.run(
+            ["./configure", "--prefix=" + build["prefix"]] + build["configure"], cwd=tree, env=env
+        )
         chroot.run(build["make"], cwd=tree, env=env)
         chroot.run(["make", "install"], cwd=tree, env=env)
         for source, target in build.get("keep", {}).items():
@@ -152,14 +220,20 @@ def build_freethreaded(chroot, build=None):
         remove_tree(chroot.host_path(work))
     with open(marker, "w") as out:
         json.dump(build, out)
-    log("built CPython 3.13t (%s) in %s in %.0f s"
-        % (version, build["prefix"], time.monotonic() - started))
+    log(
+        "built CPython 3.13t (%s) in %s in %.0f s"
+        % (version, build["prefix"], time.monotonic() - started)
+    )
 
 
 def debian_version_key(version):
     """Orders Debian versions well enough for one source package's list."""
-    return [(int(p) if p.isdigit() else -1, p) for p in
-            version.replace("-", ".").replace("~", ".").replace("+", ".").split(".")]
+    return [
+        (int(p) if p.isdigit() else -1, p)
+        for p in version.replace("-", ".").replace("~", ".").replace("+", ".").split(".")
+    ]
+
+
 QEMU = {"arm64": "aarch64", "s390x": "s390x", "ppc64el": "ppc64le", "armhf": "arm"}
 
 
@@ -184,8 +258,13 @@ def is_root():
 
 
 def host_arch():
-    return subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
-                          check=False).stdout.strip() if shutil.which("dpkg") else ""
+    return (
+        subprocess.run(
+            ["dpkg", "--print-architecture"], capture_output=True, text=True, check=False
+        ).stdout.strip()
+        if shutil.which("dpkg")
+        else ""
+    )
 
 
 def mounts_under(path):
@@ -256,12 +335,19 @@ class Chroot:
                 enable_emulation(self.recipe.arch)
             remove_tree(self.path)
             os.makedirs(self.path)
-            run(["debootstrap", "--variant=minbase", "--arch=" + self.recipe.arch,
-                 self.recipe.suite, self.path, MIRROR])
+            run(
+                [
+                    "debootstrap",
+                    "--variant=minbase",
+                    "--arch=" + self.recipe.arch,
+                    self.recipe.suite,
+                    self.path,
+                    MIRROR,
+                ]
+            )
             with self.mounted():
                 self.run(APT + ["update"])
-                self.run(APT + ["install", "-y", "--no-install-recommends"]
-                         + self.recipe.packages)
+                self.run(APT + ["install", "-y", "--no-install-recommends"] + self.recipe.packages)
                 self.run(APT + ["clean"])
             with open(os.path.join(self.path, RECIPE_FILE), "w") as marker:
                 json.dump(self.recipe.as_dict(), marker)
@@ -304,10 +390,15 @@ class Chroot:
             signal.signal(signal.SIGTERM, previous)
 
     def env(self, extra=None):
-        env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-               "HOME": "/root", "LANG": "C.UTF-8", "DEBIAN_FRONTEND": "noninteractive",
-               "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_DEFAULT_TIMEOUT": "180",
-               "PIP_CERT": "/etc/ssl/certs/ca-certificates.crt"}
+        env = {
+            "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+            "HOME": "/root",
+            "LANG": "C.UTF-8",
+            "DEBIAN_FRONTEND": "noninteractive",
+            "PIP_DISABLE_PIP_VERSION_CHECK": "1",
+            "PIP_DEFAULT_TIMEOUT": "180",
+            "PIP_CERT": "/etc/ssl/certs/ca-certificates.crt",
+        }
         for name in ("CI", "TERM"):
             if name in os.environ:
                 env[name] = os.environ[name]
@@ -318,8 +409,9 @@ class Chroot:
         """Runs `command` inside; returns its exit status."""
         print("+ [%s] %s" % (self.recipe.name, " ".join(command)), flush=True)
         inner = ["/bin/sh", "-c", 'cd "$0" && exec "$@"', cwd] + command
-        return subprocess.run(["chroot", self.path] + inner, env=self.env(env),
-                              check=check).returncode
+        return subprocess.run(
+            ["chroot", self.path] + inner, env=self.env(env), check=check
+        ).returncode
 
     def host_path(self, inner):
         return os.path.join(self.path, inner.lstrip("/"))
@@ -339,18 +431,26 @@ def need_commands(commands, packages):
     run(["apt-get", "-q", "install", "-y", "--no-install-recommends"] + packages)
 
 
+def emulation_enabled(entry):
+    if not os.path.exists(entry):
+        return False
+    with open(entry) as status:
+        return status.readline().strip() == "enabled"
+
+
 def enable_emulation(arch):
     """Registers qemu-user-static for `arch` with binfmt_misc (root only)."""
     qemu = QEMU.get(arch, arch)
     entry = "/proc/sys/fs/binfmt_misc/qemu-" + qemu
-    if os.path.exists(entry) and open(entry).readline().strip() == "enabled":
+    if emulation_enabled(entry):
         return
-    need_commands(["qemu-%s-static" % qemu, "update-binfmts"],
-                  ["qemu-user-static", "binfmt-support"])
+    need_commands(
+        ["qemu-%s-static" % qemu, "update-binfmts"], ["qemu-user-static", "binfmt-support"]
+    )
     if not os.path.exists("/proc/sys/fs/binfmt_misc/status"):
         run(["mount", "-t", "binfmt_misc", "binfmt_misc", "/proc/sys/fs/binfmt_misc"])
     run(["update-binfmts", "--enable", "qemu-" + qemu])
-    if not (os.path.exists(entry) and open(entry).readline().strip() == "enabled"):
+    if not emulation_enabled(entry):
         raise RuntimeError("binfmt_misc did not enable qemu-" + qemu)
 
 
@@ -371,8 +471,10 @@ def main():
     if options.action == "list":
         for name, recipe in sorted(RECIPES.items()):
             chroot = Chroot(recipe)
-            print("%-6s %-9s %-6s %s" % (name, recipe.suite, recipe.arch,
-                                         chroot.path if chroot.ready() else "(not made)"))
+            print(
+                "%-6s %-9s %-6s %s"
+                % (name, recipe.suite, recipe.arch, chroot.path if chroot.ready() else "(not made)")
+            )
         return 0
     if not options.name:
         parser.error("name a chroot")

@@ -25,12 +25,16 @@ def main():
     if not os.path.exists(nox):
         python = os.path.join(TOOLS, "bin", "python")
         made = subprocess.run([sys.executable, "-m", "venv", TOOLS]).returncode == 0 and (
-            subprocess.run([python, "-m", "pip", "install", "-q",
-                            "--disable-pip-version-check", NOX]).returncode == 0)
+            subprocess.run(
+                [python, "-m", "pip", "install", "-q", "--disable-pip-version-check", NOX]
+            ).returncode
+            == 0
+        )
         if not made:
             shutil.rmtree(TOOLS, ignore_errors=True)
-            sys.exit("could not make %s with nox (Debian and Ubuntu: apt install python3-venv)"
-                     % TOOLS)
+            sys.exit(
+                "could not make %s with nox (Debian and Ubuntu: apt install python3-venv)" % TOOLS
+            )
     os.execv(nox, [nox, "-f", os.path.join(ROOT, "noxfile.py")] + sys.argv[1:])
 
 

@@ -40,11 +40,12 @@ def any_sequence(values: Sequence[str]) -> Optional[ManifestLink]:
     assert_type(manilink.locate_all(values), List["ManifestLink"])
     return manilink.extract(values)
 
+
 manilink.format(b"/m.c2pa")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
 manilink.format(url="/m.c2pa")  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]
 manilink.extract([b"<a>; rel=c2pa-manifest"])  # type: ignore[list-item]  # pyright: ignore[reportCallIssue, reportArgumentType]
 manilink.extract({"<a>; rel=c2pa-manifest"})  # type: ignore[call-overload]  # pyright: ignore[reportCallIssue, reportArgumentType]
-manilink.REL = "next"  # type: ignore[misc, assignment]  # pyright accepts it
+manilink.REL = "next"  # type: ignore[misc]  # pyright accepts it
 
 
 # A str is a Sequence[str] but is refused at run time; the stubs mark that

@@ -19,8 +19,7 @@ import pytest
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SUBINTERPRETER_CALLS = ("run_in_subinterp", "_interpreters", "_xxsubinterpreters")
-SUBINTERPRETER_REASON = ("free-threaded builds refuse single-phase modules in "
-                         "sub-interpreters")
+SUBINTERPRETER_REASON = "free-threaded builds refuse single-phase modules in sub-interpreters"
 
 
 def uses_subinterpreters(item):
@@ -33,14 +32,19 @@ def uses_subinterpreters(item):
 
 
 MEMORY_LIMIT_TEST = "test_memory_limit_fails_the_call_not_the_process"
-MEMORY_LIMIT_REASON = ("the free-threaded allocator (mimalloc) reserves address space up "
-                       "front: the limit does not fall inside this call")
+MEMORY_LIMIT_REASON = (
+    "the free-threaded allocator (mimalloc) reserves address space up "
+    "front: the limit does not fall inside this call"
+)
 
 
 def limit_depends_on_allocator(item):
     callspec = getattr(item, "callspec", None)
-    return (getattr(item, "originalname", None) == MEMORY_LIMIT_TEST and
-            callspec is not None and callspec.params.get("name") == "format")
+    return (
+        getattr(item, "originalname", None) == MEMORY_LIMIT_TEST
+        and callspec is not None
+        and callspec.params.get("name") == "format"
+    )
 
 
 def pytest_collection_modifyitems(config, items):

@@ -9,14 +9,18 @@ non-ASCII character never act, so cutting characters is cutting bytes.
 import string
 
 REL = "c2pa-manifest"
-WHITE_SPACE = frozenset("\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000"
-                        + "".join(map(chr, range(0x2000, 0x200B))))
+WHITE_SPACE = frozenset(
+    "\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000"
+    + "".join(map(chr, range(0x2000, 0x200B)))
+)
 RELATION_SEPARATORS = frozenset("\t\n\x0c\r ")
-LITERAL = frozenset((string.ascii_letters + string.digits + "-._~" + ":/?#[]@"
-                     + "!$&'()*+,;=" + "%").encode())
+LITERAL = frozenset(
+    (string.ascii_letters + string.digits + "-._~" + ":/?#[]@" + "!$&'()*+,;=" + "%").encode()
+)
 EMPTY = "malformed Link header: target URI is empty"
-NEEDS_ENCODING = ("malformed Link header: target URI contains characters that a URI must "
-                  "percent-encode")
+NEEDS_ENCODING = (
+    "malformed Link header: target URI contains characters that a URI must percent-encode"
+)
 CONFLICT = "more than one c2pa-manifest target was advertised"
 
 
@@ -100,9 +104,10 @@ def read_link_value(piece):
     close = link_value.find(">", open_ + 1) if open_ >= 0 else -1
     if close < 0:
         return None
-    target = trim(link_value[open_ + 1:close])
-    rel = next((value for name, value in parameters(link_value[close + 1:]) if name == "rel"),
-               None)
+    target = trim(link_value[open_ + 1 : close])
+    rel = next(
+        (value for name, value in parameters(link_value[close + 1 :]) if name == "rel"), None
+    )
     if not target or rel is None or REL not in map(fold, relation_types(rel)):
         return None
     return record(target)
@@ -126,7 +131,7 @@ def encode_target(uri):
     return "".join(chr(b) if b in LITERAL else "%%%02X" % b for b in uri.encode())
 
 
-def format(uri):  # noqa: A001 - the module's name
+def format(uri):
     if not uri:
         raise ValueError(EMPTY)
     return '<%s>; rel="%s"' % (encode_target(uri), REL)

@@ -27,8 +27,9 @@ def clean_env():
 
 def start_server(*args):
     """Start an example server on a free port; returns (process, base URL)."""
-    process = subprocess.Popen([sys.executable, *args, "--port", "0"],
-                               stdout=subprocess.PIPE, text=True, env=clean_env())
+    process = subprocess.Popen(
+        [sys.executable, *args, "--port", "0"], stdout=subprocess.PIPE, text=True, env=clean_env()
+    )
     line = process.stdout.readline()
     if not line:
         process.kill()
@@ -44,16 +45,28 @@ def stop(process):
 
 
 def discover(*args):
-    result = subprocess.run([sys.executable, example("discover.py"), *args],
-                            capture_output=True, text=True, timeout=30, env=clean_env())
+    result = subprocess.run(
+        [sys.executable, example("discover.py"), *args],
+        capture_output=True,
+        text=True,
+        timeout=30,
+        env=clean_env(),
+    )
     return result.returncode, result.stdout
 
 
 @pytest.fixture(scope="module")
 def folder_server(tmp_path_factory):
     folder = tmp_path_factory.mktemp("site")
-    for name in ("photo.jpg", "photo.c2pa", "my caf\u00e9.jpg", "my caf\u00e9.c2pa",
-                 "odd#name?.png", "odd#name?.c2pa", "plain.txt"):
+    for name in (
+        "photo.jpg",
+        "photo.c2pa",
+        "my caf\u00e9.jpg",
+        "my caf\u00e9.c2pa",
+        "odd#name?.png",
+        "odd#name?.c2pa",
+        "plain.txt",
+    ):
         (folder / name).write_bytes(b"x")
     process, base = start_server(example("serve_manifest.py"), str(folder))
     yield base
@@ -72,25 +85,31 @@ def wsgi_server(wsgi_process):
     return wsgi_process[1]
 
 
-@pytest.mark.parametrize("path, status, expected", [
-    ("photo.jpg", 0, "manifest: {base}photo.c2pa\n"),
-    ("my%20caf%C3%A9.jpg", 0, "manifest: {base}my%20caf%C3%A9.c2pa\n"),
-    ("odd%23name%3F.png", 0, "manifest: {base}odd%23name%3F.c2pa\n"),
-    ("plain.txt", 1, "no manifest advertised\n"),
-    ("photo.c2pa", 1, "no manifest advertised\n"),
-    ("", 1, "no manifest advertised\n"),
-    ("missing.jpg", 3, ""),
-])
+@pytest.mark.parametrize(
+    "path, status, expected",
+    [
+        ("photo.jpg", 0, "manifest: {base}photo.c2pa\n"),
+        ("my%20caf%C3%A9.jpg", 0, "manifest: {base}my%20caf%C3%A9.c2pa\n"),
+        ("odd%23name%3F.png", 0, "manifest: {base}odd%23name%3F.c2pa\n"),
+        ("plain.txt", 1, "no manifest advertised\n"),
+        ("photo.c2pa", 1, "no manifest advertised\n"),
+        ("", 1, "no manifest advertised\n"),
+        ("missing.jpg", 3, ""),
+    ],
+)
 def test_folder_server_advertises_sidecar_manifests(folder_server, path, status, expected):
     assert discover(folder_server + path) == (status, expected.format(base=folder_server))
 
 
-@pytest.mark.parametrize("path, status, expected", [
-    ("images/photo.png", 0, "manifest: {base}manifests/photo.c2pa\n"),
-    ("images/new%20shot.jpg", 0, "manifest: {base}manifests/new%20shot.c2pa\n"),
-    ("about", 3, ""),
-    ("missing/photo.png", 3, ""),
-])
+@pytest.mark.parametrize(
+    "path, status, expected",
+    [
+        ("images/photo.png", 0, "manifest: {base}manifests/photo.c2pa\n"),
+        ("images/new%20shot.jpg", 0, "manifest: {base}manifests/new%20shot.c2pa\n"),
+        ("about", 3, ""),
+        ("missing/photo.png", 3, ""),
+    ],
+)
 def test_wsgi_middleware_advertises_for_images(wsgi_server, path, status, expected):
     assert discover(wsgi_server + path) == (status, expected.format(base=wsgi_server))
 
@@ -126,10 +145,16 @@ def test_servers_print_what_their_docstrings_say(wsgi_process):
         stop(second)
 
 
-@pytest.mark.parametrize("args, status", [
-    ([], 64), (["http://127.0.0.1:9/a", "http://127.0.0.1:9/b"], 64), (["--url"], 64),
-    (["--help"], 0), (["-h"], 0),
-])
+@pytest.mark.parametrize(
+    "args, status",
+    [
+        ([], 64),
+        (["http://127.0.0.1:9/a", "http://127.0.0.1:9/b"], 64),
+        (["--url"], 64),
+        (["--help"], 0),
+        (["-h"], 0),
+    ],
+)
 def test_discover_command_line(args, status):
     code, out = discover(*args)
     assert code == status
@@ -145,18 +170,22 @@ def load_middleware():
     return wsgi_middleware
 
 
-@pytest.mark.parametrize("status, content_type, manifest, link", [
-    ("200 OK", "image/jpeg", "/m/a b.c2pa", '</m/a%20b.c2pa>; rel="c2pa-manifest"'),
-    ("200 OK", "Image/PNG", "/m.c2pa#jumbf=c2pa", '</m.c2pa#jumbf=c2pa>; rel="c2pa-manifest"'),
-    ("206 Partial Content", "image/jpeg", "/m.c2pa", '</m.c2pa>; rel="c2pa-manifest"'),
-    ("200 OK", "image/png", None, None),
-    ("200 OK", "text/html", "/m.c2pa", None),
-    ("404 Not Found", "image/png", "/m.c2pa", None),
-    ("304 Not Modified", "image/png", "/m.c2pa", None),
-    ("500 Internal Server Error", "image/png", "/m.c2pa", None),
-])
-def test_middleware_adds_link_to_successful_image_responses_only(status, content_type,
-                                                                 manifest, link):
+@pytest.mark.parametrize(
+    "status, content_type, manifest, link",
+    [
+        ("200 OK", "image/jpeg", "/m/a b.c2pa", '</m/a%20b.c2pa>; rel="c2pa-manifest"'),
+        ("200 OK", "Image/PNG", "/m.c2pa#jumbf=c2pa", '</m.c2pa#jumbf=c2pa>; rel="c2pa-manifest"'),
+        ("206 Partial Content", "image/jpeg", "/m.c2pa", '</m.c2pa>; rel="c2pa-manifest"'),
+        ("200 OK", "image/png", None, None),
+        ("200 OK", "text/html", "/m.c2pa", None),
+        ("404 Not Found", "image/png", "/m.c2pa", None),
+        ("304 Not Modified", "image/png", "/m.c2pa", None),
+        ("500 Internal Server Error", "image/png", "/m.c2pa", None),
+    ],
+)
+def test_middleware_adds_link_to_successful_image_responses_only(
+    status, content_type, manifest, link
+):
     module = load_middleware()
     seen = {}
 
@@ -186,13 +215,18 @@ def test_discover_reports_conflicts_and_embedded_manifests():
         "    def log_message(self, *a): pass\n"
         "s = http.server.ThreadingHTTPServer(('127.0.0.1', 0), H)\n"
         "print('serving at http://127.0.0.1:%d/' % s.server_address[1], flush=True)\n"
-        "s.serve_forever()\n")
+        "s.serve_forever()\n"
+    )
     process, base = start_server("-c", module_code)
     try:
         assert discover(base + "x!/a.c2pa!/b.c2pa") == (
-            2, "conflicting manifests advertised:\n  %sa.c2pa\n  %sb.c2pa\n" % (base, base))
+            2,
+            "conflicting manifests advertised:\n  %sa.c2pa\n  %sb.c2pa\n" % (base, base),
+        )
         assert discover(base + "x!/p.jpg%23jumbf=c2pa/urn:1") == (
-            0, "manifest: %sp.jpg#jumbf=c2pa (embedded, jumbf=c2pa)\n" % base)
+            0,
+            "manifest: %sp.jpg#jumbf=c2pa (embedded, jumbf=c2pa)\n" % base,
+        )
     finally:
         stop(process)
 
@@ -201,7 +235,7 @@ def test_discover_reports_conflicts_and_embedded_manifests():
 def test_self_contained_example_runs(name):
     if not os.path.exists(example(name)):
         pytest.skip("%s is not there" % name)
-    result = subprocess.run([sys.executable, example(name)], capture_output=True, text=True,
-                            timeout=60, env=clean_env())
+    result = subprocess.run(
+        [sys.executable, example(name)], capture_output=True, text=True, timeout=60, env=clean_env()
+    )
     assert result.returncode == 0, result.stderr
-

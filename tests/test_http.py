@@ -36,26 +36,49 @@ def strict(target):
 # find, as (uri, jumbf)). A tuple is formatted by the server; text is sent as is.
 SCENARIOS = {
     "single": ([[lenient("/manifests/photo.c2pa")]], [("/manifests/photo.c2pa", None)]),
-    "strict": ([[strict("https://cdn.example/m/1.c2pa?v=2")]],
-               [("https://cdn.example/m/1.c2pa?v=2", None)]),
-    "embedded": ([[lenient("/photo.jpg#JUMBF=c2pa/urn:uuid:1/c2pa.assertions")]],
-                 [("/photo.jpg#jumbf=c2pa", "c2pa")]),
-    "several-fields": ([[OTHER], [lenient("/m.c2pa")], ['<https://example.com/>; rel="canonical"'],
-                        [strict("/m.c2pa")]], [("/m.c2pa", None), ("/m.c2pa", None)]),
-    "mixed-in-one-field": ([[OTHER, lenient("/m.c2pa"), '</next>; title="a, b"; rel="next"']],
-                           [("/m.c2pa", None)]),
+    "strict": (
+        [[strict("https://cdn.example/m/1.c2pa?v=2")]],
+        [("https://cdn.example/m/1.c2pa?v=2", None)],
+    ),
+    "embedded": (
+        [[lenient("/photo.jpg#JUMBF=c2pa/urn:uuid:1/c2pa.assertions")]],
+        [("/photo.jpg#jumbf=c2pa", "c2pa")],
+    ),
+    "several-fields": (
+        [
+            [OTHER],
+            [lenient("/m.c2pa")],
+            ['<https://example.com/>; rel="canonical"'],
+            [strict("/m.c2pa")],
+        ],
+        [("/m.c2pa", None), ("/m.c2pa", None)],
+    ),
+    "mixed-in-one-field": (
+        [[OTHER, lenient("/m.c2pa"), '</next>; title="a, b"; rel="next"']],
+        [("/m.c2pa", None)],
+    ),
     "several-relations": ([['</m.c2pa>; rel="alternate c2pa-manifest"']], [("/m.c2pa", None)]),
-    "escaped-crlf": ([[lenient("/a b\r\nSet-Cookie: x=1")]],
-                     [("/a%20b%0D%0ASet-Cookie:%20x=1", None)]),
-    "escaped-quotes": ([[lenient('/say "hi">; rel=next<.c2pa')]],
-                       [("/say%20%22hi%22%3E;%20rel=next%3C.c2pa", None)]),
-    "escaped-non-ascii": ([[lenient("/caf\u00e9/\u5199\u771f.c2pa")]],
-                          [("/caf%C3%A9/%E5%86%99%E7%9C%9F.c2pa", None)]),
-    "escaped-embedded": ([[lenient('/my "photo".jpg#jumbf=c2pa/x y')]],
-                         [("/my%20%22photo%22.jpg#jumbf=c2pa", "c2pa")]),
+    "escaped-crlf": (
+        [[lenient("/a b\r\nSet-Cookie: x=1")]],
+        [("/a%20b%0D%0ASet-Cookie:%20x=1", None)],
+    ),
+    "escaped-quotes": (
+        [[lenient('/say "hi">; rel=next<.c2pa')]],
+        [("/say%20%22hi%22%3E;%20rel=next%3C.c2pa", None)],
+    ),
+    "escaped-non-ascii": (
+        [[lenient("/caf\u00e9/\u5199\u771f.c2pa")]],
+        [("/caf%C3%A9/%E5%86%99%E7%9C%9F.c2pa", None)],
+    ),
+    "escaped-embedded": (
+        [[lenient('/my "photo".jpg#jumbf=c2pa/x y')]],
+        [("/my%20%22photo%22.jpg#jumbf=c2pa", "c2pa")],
+    ),
     "reserved-kept": ([[lenient("/m.c2pa;v=1,2"), OTHER]], [("/m.c2pa;v=1,2", None)]),
-    "conflict": ([[lenient("/a.c2pa")], [OTHER, lenient("/b.c2pa")]],
-                 [("/a.c2pa", None), ("/b.c2pa", None)]),
+    "conflict": (
+        [[lenient("/a.c2pa")], [OTHER, lenient("/b.c2pa")]],
+        [("/a.c2pa", None), ("/b.c2pa", None)],
+    ),
     "other-relations-only": ([[OTHER], ["</next>; rel=next"]], []),
     "no-link": ([], []),
 }
@@ -63,8 +86,10 @@ SCENARIOS = {
 
 def header_values(scenario):
     """The Link field values the servers send for `scenario`, in order."""
+
     def render(part):
         return part if isinstance(part, str) else getattr(manilink, part[0])(part[1])
+
     return [", ".join(render(part) for part in field) for field in SCENARIOS[scenario][0]]
 
 
@@ -97,14 +122,20 @@ class QuietWSGIHandler(WSGIRequestHandler):
 @pytest.fixture(scope="module")
 def servers():
     with pytest.MonkeyPatch.context() as patch:
-        for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
-                     "ALL_PROXY"):
+        for name in (
+            "http_proxy",
+            "https_proxy",
+            "all_proxy",
+            "HTTP_PROXY",
+            "HTTPS_PROXY",
+            "ALL_PROXY",
+        ):
             patch.delenv(name, raising=False)
-        started = {"http.server": http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler),
-                   "wsgiref": make_server("127.0.0.1", 0, wsgi_app,
-                                          handler_class=QuietWSGIHandler)}
-        threads = [threading.Thread(target=s.serve_forever, daemon=True)
-                   for s in started.values()]
+        started = {
+            "http.server": http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler),
+            "wsgiref": make_server("127.0.0.1", 0, wsgi_app, handler_class=QuietWSGIHandler),
+        }
+        threads = [threading.Thread(target=s.serve_forever, daemon=True) for s in started.values()]
         for thread in threads:
             thread.start()
         yield {name: "http://127.0.0.1:%d/" % s.server_address[1] for name, s in started.items()}
@@ -151,16 +182,21 @@ def via_aiohttp(url):
     aiohttp = pytest.importorskip("aiohttp")
 
     async def fetch():
-        async with aiohttp.ClientSession(timeout=aiohttp.ClientTimeout(total=5)) as session:
-            async with session.get(url) as response:
-                return response.headers.getall("Link", [])
+        timeout = aiohttp.ClientTimeout(total=5)
+        async with aiohttp.ClientSession(timeout=timeout) as session, session.get(url) as response:
+            return response.headers.getall("Link", [])
 
     return asyncio.run(fetch())
 
 
-CLIENTS = {"urllib.request": via_urllib, "http.client": via_http_client,
-           "requests": via_requests, "urllib3": via_urllib3, "httpx": via_httpx,
-           "aiohttp": via_aiohttp}
+CLIENTS = {
+    "urllib.request": via_urllib,
+    "http.client": via_http_client,
+    "requests": via_requests,
+    "urllib3": via_urllib3,
+    "httpx": via_httpx,
+    "aiohttp": via_aiohttp,
+}
 
 
 @pytest.mark.parametrize("scenario", list(SCENARIOS))
@@ -173,8 +209,10 @@ def test_client_finds_what_the_server_advertises(servers, server, client, scenar
         assert received == ([", ".join(sent)] if sent else [])
     else:
         assert received == sent
-    expected = [{"uri": uri, "jumbf": jumbf, "is_embedded": jumbf is not None}
-                for uri, jumbf in SCENARIOS[scenario][1]]
+    expected = [
+        {"uri": uri, "jumbf": jumbf, "is_embedded": jumbf is not None}
+        for uri, jumbf in SCENARIOS[scenario][1]
+    ]
     assert manilink.locate_all(received) == expected
     distinct = {(link["uri"], link["jumbf"]) for link in expected}
     if len(distinct) > 1:
@@ -197,11 +235,13 @@ def raw_response_head(url):
 
 
 @pytest.mark.parametrize("server", ["http.server", "wsgiref"])
-@pytest.mark.parametrize("scenario, wire", [
-    ("escaped-crlf", b'Link: </a%20b%0D%0ASet-Cookie:%20x=1>; rel="c2pa-manifest"'),
-    ("escaped-non-ascii",
-     b'Link: </caf%C3%A9/%E5%86%99%E7%9C%9F.c2pa>; rel="c2pa-manifest"'),
-])
+@pytest.mark.parametrize(
+    "scenario, wire",
+    [
+        ("escaped-crlf", b'Link: </a%20b%0D%0ASet-Cookie:%20x=1>; rel="c2pa-manifest"'),
+        ("escaped-non-ascii", b'Link: </caf%C3%A9/%E5%86%99%E7%9C%9F.c2pa>; rel="c2pa-manifest"'),
+    ],
+)
 def test_escaped_target_stays_one_ascii_header_line(servers, server, scenario, wire):
     lines = raw_response_head(servers[server] + scenario)
     assert [line for line in lines if line.lower().startswith(b"link:")] == [wire]
@@ -210,8 +250,11 @@ def test_escaped_target_stays_one_ascii_header_line(servers, server, scenario, w
 
 
 def test_module_imports_nothing():
-    code = ("import sys; before = set(sys.modules); import manilink; "
-            "print(sorted(set(sys.modules) - before))")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            check=True)
+    code = (
+        "import sys; before = set(sys.modules); import manilink; "
+        "print(sorted(set(sys.modules) - before))"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )
     assert result.stdout.strip() == "['manilink']"

@@ -1,6 +1,7 @@
 """The edges of the interpreter's life: threads that the interpreter ends inside a call,
 first imports from sub-interpreters, keyword dicts emptied during a call, interrupts. Each
 case runs in a child process; MANILINK_STRESS=1 repeats the thread-exit cases 20 times."""
+
 import os
 import subprocess
 import sys
@@ -16,8 +17,12 @@ A = {"uri": "a", "jumbf": None, "is_embedded": False}
 
 
 def _run(script, timeout=120):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
-                          text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 # A daemon thread is inside a call when the process exits; the main thread's finalizer gives
@@ -33,23 +38,25 @@ time.sleep(0.1); keep = SlowFinalizer()
 """
 
 
-@pytest.mark.parametrize("where", [
-    # inside a method of the argument
-    """
+@pytest.mark.parametrize(
+    "where",
+    [
+        # inside a method of the argument
+        """
 class Slow:
     def __getitem__(self, i): time.sleep(0.01); return "<a>; rel=c2pa-manifest"
 call = lambda: manilink.extract(Slow())
 """,
-    # inside the finalizer of an item that the module releases
-    """
+        # inside the finalizer of an item that the module releases
+        """
 class Text(str):
     def __del__(self, sleep=time.sleep): sleep(0.01)
 class Fresh:
     def __getitem__(self, i): return Text("<a>; rel=c2pa-manifest")
 call = lambda: manilink.locate_all(Fresh())
 """,
-    # inside str() of an iteration error, while the error is relabelled
-    """
+        # inside str() of an iteration error, while the error is relabelled
+        """
 class Message:
     def __str__(self): time.sleep(0.01); return "no"
 class Failing:
@@ -59,7 +66,9 @@ def call():
         try: manilink.extract(Failing())
         except TypeError: pass
 """,
-], ids=["method", "item-finalizer", "error-message"])
+    ],
+    ids=["method", "item-finalizer", "error-message"],
+)
 def test_process_exits_cleanly_with_a_thread_inside_a_call(where):
     for _ in range(20 if STRESS else 2):
         proc = _run(_EXIT_WHILE_INSIDE % where)
@@ -132,30 +141,43 @@ sys.modules["holder"] = holder; del holder
 """
 
 
-@pytest.mark.parametrize("script", [
-    _EXIT_INSIDE_A_COLLECTION % ("encode_target", "\ud800"),  # a UnicodeEncodeError is made
-    _EXIT_INSIDE_A_COLLECTION % ("format", ""),  # a ValueError is set while one is handled
-    pytest.param(_EXIT_WHILE_OUT_OF_MEMORY, marks=pytest.mark.skipif(
-        "asan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
-        reason="needs an address-space limit (not under ASan)")),
-], ids=["collection-encode", "collection-format", "out-of-memory"])
+@pytest.mark.parametrize(
+    "script",
+    [
+        _EXIT_INSIDE_A_COLLECTION % ("encode_target", "\ud800"),  # a UnicodeEncodeError is made
+        _EXIT_INSIDE_A_COLLECTION % ("format", ""),  # a ValueError is set while one is handled
+        pytest.param(
+            _EXIT_WHILE_OUT_OF_MEMORY,
+            marks=pytest.mark.skipif(
+                "asan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
+                reason="needs an address-space limit (not under ASan)",
+            ),
+        ),
+    ],
+    ids=["collection-encode", "collection-format", "out-of-memory"],
+)
 def test_process_exits_cleanly_when_a_thread_is_ended_anywhere_in_a_call(script):
     for _ in range(20 if STRESS else 2):
         proc = _run(script)
         assert (proc.returncode, proc.stderr) == (0, "")
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the sanitizer build's frames are several times larger, and CPython "
-                           "3.12 and 3.13 bound C recursion by a count of levels")
+@pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer build's frames are several times larger, and CPython "
+    "3.12 and 3.13 bound C recursion by a count of levels",
+)
 @pytest.mark.parametrize("limit", [3000, 100_000])
 @pytest.mark.parametrize("func", ["format", "format_strict", "encode_target", "extract"])
 def test_reentry_through_user_code_ends_in_recursion_error(func, limit):
     # Each level re-enters from the metaclass while the module builds its TypeError.
     if limit > 3000 and sys.version_info < (3, 12):
-        pytest.skip("before 3.12 the recursion limit also bounds the C stack: CPython's own "
-                    "builtins overflow it at such limits")
-    proc = _run("""
+        pytest.skip(
+            "before 3.12 the recursion limit also bounds the C stack: CPython's own "
+            "builtins overflow it at such limits"
+        )
+    proc = _run(
+        """
         import sys, manilink
         sys.setrecursionlimit(%d)
         class Meta(type):
@@ -165,7 +187,9 @@ def test_reentry_through_user_code_ends_in_recursion_error(func, limit):
         class X(metaclass=Meta): pass
         try: manilink.%s(X() if %r else [X()])
         except BaseException as e: print("raised", type(e).__name__)
-    """ % (limit, func, func != "extract", func, func != "extract"))
+    """
+        % (limit, func, func != "extract", func, func != "extract")
+    )
     assert (proc.returncode, proc.stdout) == (0, "raised RecursionError\n")
 
 
@@ -194,7 +218,8 @@ def test_a_finalizer_that_shrinks_the_result_list_gets_one_exception():
 def test_keyword_dict_emptied_during_the_call(name, clearer):
     # A C caller may pass its own keyword dict; Python code run by the conversion empties it
     # and drops the last reference to the bound object.
-    proc = _run("""
+    proc = _run(
+        """
         import ctypes, gc, manilink
         call = ctypes.pythonapi.PyObject_Call
         call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
@@ -213,7 +238,9 @@ def test_keyword_dict_emptied_during_the_call(name, clearer):
         for _ in range(3):
             kwargs = {"values": Seq()}
             print(call(manilink.%(name)s, (), kwargs))
-    """ % {"clearer": clearer, "link": LINK, "name": name})
+    """
+        % {"clearer": clearer, "link": LINK, "name": name}
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [repr(A if name == "extract" else [A])] * 3
 
@@ -246,7 +273,6 @@ def test_length_errors_are_only_a_lost_hint(error):
     assert manilink.locate_all(_Length(error("no length"))) == [A]
 
 
-
 def test_first_import_from_a_legacy_subinterpreter_wins():
     # As mod_wsgi does: the sub-interpreter shares the main one's lock and imports first.
     proc = _run("""
@@ -266,13 +292,16 @@ def test_first_import_from_a_legacy_subinterpreter_wins():
         pytest.skip(proc.stdout.strip())
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
-        'sub <x>; rel="c2pa-manifest" manilink', "status 0",
+        'sub <x>; rel="c2pa-manifest" manilink',
+        "status 0",
         "main refused: manilink may be initialized only once per interpreter process",
-        "status -1"]
+        "status -1",
+    ]
 
 
-@pytest.mark.skipif(sys.version_info < (3, 13),
-                    reason="3.12 initializes the module inside the isolated interpreter")
+@pytest.mark.skipif(
+    sys.version_info < (3, 13), reason="3.12 initializes the module inside the isolated interpreter"
+)
 def test_isolated_subinterpreter_refusal_leaves_the_module_to_the_main_one():
     proc = _run("""
         try:
@@ -289,18 +318,25 @@ def test_isolated_subinterpreter_refusal_leaves_the_module_to_the_main_one():
     assert proc.stdout.splitlines() == ["refused", '<a%20b>; rel="c2pa-manifest"']
 
 
-@pytest.mark.parametrize("first", [
-    # the import system made the module; the user hides it from the next import
-    "import manilink; manilink.__spec__ = None; del sys.modules['manilink']",
-    # an initialization with no import around it
-    "first = _imp.create_dynamic(importlib.util.find_spec('manilink'))",
-])
-@pytest.mark.parametrize("second", [
-    "import manilink",
-    "_imp.create_dynamic(importlib.util.find_spec('manilink'))",
-])
+@pytest.mark.parametrize(
+    "first",
+    [
+        # the import system made the module; the user hides it from the next import
+        "import manilink; manilink.__spec__ = None; del sys.modules['manilink']",
+        # an initialization with no import around it
+        "first = _imp.create_dynamic(importlib.util.find_spec('manilink'))",
+    ],
+)
+@pytest.mark.parametrize(
+    "second",
+    [
+        "import manilink",
+        "_imp.create_dynamic(importlib.util.find_spec('manilink'))",
+    ],
+)
 def test_a_second_initialization_is_refused_however_the_first_was_hidden(first, second):
-    proc = _run("""
+    proc = _run(
+        """
         import _imp, importlib.util, sys
         %s
         sys.modules.pop("manilink", None)
@@ -308,7 +344,10 @@ def test_a_second_initialization_is_refused_however_the_first_was_hidden(first, 
             %s
         except ImportError as e:
             print("refused:", e)
-    """ % (first, second))
+    """
+        % (first, second)
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
-        "refused: manilink may be initialized only once per interpreter process"]
+        "refused: manilink may be initialized only once per interpreter process"
+    ]

@@ -42,16 +42,20 @@ DOCSTRINGS = {
         "`uri`, `jumbf`, and `is_embedded`.\n"
         "\n"
         "Raises `ValueError` when genuinely competing targets are advertised: the\n"
-        + _DEFINES + "\n"
+        + _DEFINES
+        + "\n"
         "invent a rule."
     ),
-    "locate_all": (
-        "Every `c2pa-manifest` link across the given `Link` header values, in order."
-    ),
+    "locate_all": ("Every `c2pa-manifest` link across the given `Link` header values, in order."),
 }
 
-SIGNATURES = {"format": "(uri)", "format_strict": "(uri)", "encode_target": "(uri)",
-              "extract": "(values)", "locate_all": "(values)"}
+SIGNATURES = {
+    "format": "(uri)",
+    "format_strict": "(uri)",
+    "encode_target": "(uri)",
+    "extract": "(values)",
+    "locate_all": "(values)",
+}
 
 
 def test_all_lists_functions_then_constants_in_order():
@@ -92,7 +96,7 @@ def test_function_records(name):
 
 
 def test_second_import_in_one_process_fails_and_old_module_keeps_working():
-    script = textwrap.dedent(r'''
+    script = textwrap.dedent(r"""
         import sys
         import manilink
         old = manilink
@@ -111,9 +115,10 @@ def test_second_import_in_one_process_fails_and_old_module_keeps_working():
             old.extract(["<a>; rel=c2pa-manifest", "<b>; rel=c2pa-manifest"])
         except ValueError as e:
             print(e)
-    ''')
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=120)
+    """)
+    proc = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "refused ImportError True False",

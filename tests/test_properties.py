@@ -1,31 +1,64 @@
 """Generated input for the five functions (MANILINK_HYPOTHESIS_EXAMPLES: examples each)."""
+
 import os
 import string
 
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import given, settings, strategies as st  # noqa: E402
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-import manilink  # noqa: E402
+import manilink
 
 LITERAL = set((string.ascii_letters + string.digits + "-._~:/?#[]@!$&'()*+,;=%").encode())
 RELATION = '; rel="c2pa-manifest"'
-EXAMPLES = settings(max_examples=int(os.environ.get("MANILINK_HYPOTHESIS_EXAMPLES", "150")),
-                    deadline=None)
+EXAMPLES = settings(
+    max_examples=int(os.environ.get("MANILINK_HYPOTHESIS_EXAMPLES", "150")), deadline=None
+)
 
 # Text that looks like Link header values: delimiters, keywords, spaces.
-TOKENS = ["<", ">", ",", ";", '"', "\\", "=", "rel", "REL", "c2pa-manifest", "next", "#",
-          "jumbf=", "JUMBF=", "/", "a", "b.jpg", " ", "\t", "\x0b", "\x0c", "\u00a0", "\u3000",
-          "\u00e9", "%2F", "'"]
+TOKENS = [
+    "<",
+    ">",
+    ",",
+    ";",
+    '"',
+    "\\",
+    "=",
+    "rel",
+    "REL",
+    "c2pa-manifest",
+    "next",
+    "#",
+    "jumbf=",
+    "JUMBF=",
+    "/",
+    "a",
+    "b.jpg",
+    " ",
+    "\t",
+    "\x0b",
+    "\x0c",
+    "\u00a0",
+    "\u3000",
+    "\u00e9",
+    "%2F",
+    "'",
+]
 header_texts = st.lists(st.sampled_from(TOKENS) | st.text(max_size=3), max_size=30).map("".join)
 header_lists = st.lists(header_texts, max_size=5)
 targets = st.text() | header_texts
 anything = st.recursive(
     st.none() | st.booleans() | st.integers() | st.binary(max_size=8) | st.text(max_size=8),
-    lambda inner: st.lists(inner, max_size=4) | st.tuples(inner) | st.dictionaries(
-        st.text(max_size=3), inner, max_size=3) | st.frozensets(st.integers(), max_size=3),
-    max_leaves=8)
+    lambda inner: (
+        st.lists(inner, max_size=4)
+        | st.tuples(inner)
+        | st.dictionaries(st.text(max_size=3), inner, max_size=3)
+        | st.frozensets(st.integers(), max_size=3)
+    ),
+    max_leaves=8,
+)
 
 
 def _outcome(func, *args):
@@ -58,8 +91,10 @@ def test_writing_side(target):
     strict = _outcome(manilink.format_strict, target)
     assert (strict == value) == (set(raw) <= LITERAL)
     if strict != value:
-        assert strict == (ValueError, "malformed Link header: target URI contains characters "
-                                      "that a URI must percent-encode")
+        assert strict == (
+            ValueError,
+            "malformed Link header: target URI contains characters that a URI must percent-encode",
+        )
     # Reading the value back finds the encoded target, a jumbf reference
     # reduced to its first segment.
     link = manilink.extract([value])
@@ -98,12 +133,13 @@ def test_reading_side(values, rng):
 
 
 @EXAMPLES
-@given(st.sampled_from(["format", "format_strict", "encode_target", "extract", "locate_all"]),
-       st.lists(anything, max_size=2), st.dictionaries(st.sampled_from(["uri", "values", "x"]),
-                                                       anything, max_size=2))
+@given(
+    st.sampled_from(["format", "format_strict", "encode_target", "extract", "locate_all"]),
+    st.lists(anything, max_size=2),
+    st.dictionaries(st.sampled_from(["uri", "values", "x"]), anything, max_size=2),
+)
 def test_any_arguments_raise_only_documented_errors(name, args, kwargs):
     try:
         getattr(manilink, name)(*args, **kwargs)
     except (TypeError, ValueError):
         pass
-

@@ -2,17 +2,19 @@
 reference.py must give every answer of the table, and then the same answers
 as each other on generated input and on sweeps across the block boundaries of
 the module's scanners (16 bytes for the cut, 32 for the encoder)."""
+
 import os
 
 import pytest
+import reference
 
 import manilink
-import reference
 
 R = "rel=c2pa-manifest"
 B = ", <b>; " + R  # a second link, read only when the comma before it cuts
-IMPLEMENTATIONS = pytest.mark.parametrize("impl", [reference, manilink],
-                                          ids=["reference", "module"])
+IMPLEMENTATIONS = pytest.mark.parametrize(
+    "impl", [reference, manilink], ids=["reference", "module"]
+)
 
 
 def targets(impl, values):
@@ -35,14 +37,17 @@ READ_TABLE = [
     (['<a>;t="' + "y" * 8 + '\\"' + B], []),
     (['<a>;t="' + "y" * 24 + '\\"' + B], []),
     (["<a.jpg#JUMBF=c2pa/x>; " + R], [("a.jpg#jumbf=c2pa", "c2pa")]),
-    (["<a#jumbf=/x>; REL=\"next C2PA-manifest\""], [("a#jumbf=/x", None)]),
+    (['<a#jumbf=/x>; REL="next C2PA-manifest"'], [("a#jumbf=/x", None)]),
     (["\u3000<\u00a0a\u2003>\u205f;\trel =\x0cc2pa-manifest\u3000"], [("a", None)]),
     (["<a>; rel=next\x0bc2pa-manifest", "<a>; rel=; " + R, "<a>; rel=next; " + R], []),
 ]
 ENCODE_TABLE = [
-    ("", ""), ("a/b?c=d#e", "a/b?c=d#e"), ("%2f %G1", "%2f%20%G1"),
+    ("", ""),
+    ("a/b?c=d#e", "a/b?c=d#e"),
+    ("%2f %G1", "%2f%20%G1"),
     ("\r\n\t\x00\x7f", "%0D%0A%09%00%7F"),
-    ('"<>\\^`{|}', "%22%3C%3E%5C%5E%60%7B%7C%7D"), ("\u00e9\U0001F600", "%C3%A9%F0%9F%98%80"),
+    ('"<>\\^`{|}', "%22%3C%3E%5C%5E%60%7B%7C%7D"),
+    ("\u00e9\U0001f600", "%C3%A9%F0%9F%98%80"),
     ("x" * 31 + " " + "y" * 40, "x" * 31 + "%20" + "y" * 40),
 ]
 
@@ -59,7 +64,7 @@ def test_encode_table(impl, text, encoded):
     assert impl.encode_target(text) == encoded
     if not text:
         return
-    assert impl.format(text) == '<' + encoded + '>; rel="c2pa-manifest"'
+    assert impl.format(text) == "<" + encoded + '>; rel="c2pa-manifest"'
     if encoded == text:
         assert impl.format_strict(text) == impl.format(text)
     else:
@@ -69,8 +74,11 @@ def test_encode_table(impl, text, encoded):
 
 @IMPLEMENTATIONS
 def test_selection_and_errors(impl):
-    assert impl.extract(["<a>; " + R, "<a>; " + R]) == {"uri": "a", "jumbf": None,
-                                                        "is_embedded": False}
+    assert impl.extract(["<a>; " + R, "<a>; " + R]) == {
+        "uri": "a",
+        "jumbf": None,
+        "is_embedded": False,
+    }
     assert impl.extract(["<a>; rel=next"]) is None
     with pytest.raises(ValueError, match="^more than one c2pa-manifest target was advertised$"):
         impl.extract(["<a>; " + R, "<A>; " + R])
@@ -89,15 +97,36 @@ def outcome(function, *args):
 
 def differences(values_list, functions=("locate_all", "extract")):
     """The inputs on which the module and the reference disagree."""
-    return [(name, values) for values in values_list for name in functions
-            if outcome(getattr(manilink, name), values)
-            != outcome(getattr(reference, name), values)]
+    return [
+        (name, values)
+        for values in values_list
+        for name in functions
+        if outcome(getattr(manilink, name), values) != outcome(getattr(reference, name), values)
+    ]
 
 
 # Runs of the bytes that keep state in a cut, put at every offset of values
 # of 1 to 70 bytes so that they cross every 16- and 32-byte boundary.
-RUNS = ['"', '""', '"""', "\\", "\\\\", "\\\\\\", '\\"', '"\\', '\\\\"', '"\\"', "<", "<<", ">",
-        '<"', '">', "<>", ",", ";"]
+RUNS = [
+    '"',
+    '""',
+    '"""',
+    "\\",
+    "\\\\",
+    "\\\\\\",
+    '\\"',
+    '"\\',
+    '\\\\"',
+    '"\\"',
+    "<",
+    "<<",
+    ">",
+    '<"',
+    '">',
+    "<>",
+    ",",
+    ";",
+]
 HEADS = ['<a>;t="', "<a>; t=", '"', "<", "<a>; " + R + '; t="', ""]
 TAILS = [B, "z" * 6 + B, '"' + B, ">" + B, "; " + R, '"; ' + R, ""]
 
@@ -123,24 +152,53 @@ def test_every_short_value_of_acting_bytes():
     alphabet = ['"', "\\", "<", ">", ",", ";"]
     values = [""]
     for _ in range(5):
-        values += [v + c for v in values[-6 ** _:] for c in alphabet]
+        values += [v + c for v in values[-(6**_) :] for c in alphabet]
     assert differences([["y" * pad + v + B] for pad in range(11, 18) for v in values]) == []
 
 
-@pytest.mark.parametrize("byte", ["%", " ", '"', "\\", "\x7f", "\u00e9", "\U0001F600"])
+@pytest.mark.parametrize("byte", ["%", " ", '"', "\\", "\x7f", "\u00e9", "\U0001f600"])
 def test_encoding_across_block_boundaries(byte):
-    texts = ["x" * offset + byte * count + "y" * (70 - offset)
-             for offset in range(71) for count in (1, 2, 33)]
+    texts = [
+        "x" * offset + byte * count + "y" * (70 - offset)
+        for offset in range(71)
+        for count in (1, 2, 33)
+    ]
     assert differences(texts, ("encode_target", "format", "format_strict")) == []
 
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import given, settings, strategies as st  # noqa: E402
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-EXAMPLES = settings(max_examples=int(os.environ.get("MANILINK_HYPOTHESIS_EXAMPLES", "300")),
-                    deadline=None)
-TOKENS = ['"', "\\", "<", ">", ",", ";", "=", " ", "\t", "\x0b", "#", "/", "jumbf=", "JUMBF=",
-          "rel", "REL", "c2pa-manifest", "next", "a", "b", "y" * 13, "\u00a0", "\u3000", "\u00e9"]
+EXAMPLES = settings(
+    max_examples=int(os.environ.get("MANILINK_HYPOTHESIS_EXAMPLES", "300")), deadline=None
+)
+TOKENS = [
+    '"',
+    "\\",
+    "<",
+    ">",
+    ",",
+    ";",
+    "=",
+    " ",
+    "\t",
+    "\x0b",
+    "#",
+    "/",
+    "jumbf=",
+    "JUMBF=",
+    "rel",
+    "REL",
+    "c2pa-manifest",
+    "next",
+    "a",
+    "b",
+    "y" * 13,
+    "\u00a0",
+    "\u3000",
+    "\u00e9",
+]
 header_values = st.lists(st.sampled_from(TOKENS) | st.text(max_size=3), max_size=40).map("".join)
 
 

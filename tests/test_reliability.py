@@ -1,6 +1,7 @@
 """Leaks, failure paths, hostile input and interpreters. MANILINK_STRESS=1 adds the long
 run and 100 MiB inputs; the fault tests need -DMANILINK_FAULT_INJECTION=ON and skip on other
 builds unless MANILINK_REQUIRE_FAULT_INJECTION=1."""
+
 import ctypes
 import gc
 import os
@@ -31,17 +32,33 @@ class Items:  # claims a length of sys.maxsize, raises `error` after its items
         raise self.error("end")
 
 
-F, S, E, X, L = (manilink.format, manilink.format_strict, manilink.encode_target,
-                 manilink.extract, manilink.locate_all)
+F, S, E, X, L = (
+    manilink.format,
+    manilink.format_strict,
+    manilink.encode_target,
+    manilink.extract,
+    manilink.locate_all,
+)
 # One call per outcome: results, link errors, binding and conversion errors,
 # relabelled and passed-on errors of a user sequence.
 OUTCOMES = [
-    (F, ("a b\u00e9",), {}), (F, ("",), {}), (S, ("a b",), {}), (E, ("\ud800",), {}),
-    (E, (), {"uri": "x", "url": "x"}), (F, ("x", "y"), {}), (S, (b"x",), {}),
-    (X, ([EMBEDDED, EMBEDDED],), {}), (X, ([LINK, EMBEDDED],), {}), (X, ((),), {}),
-    (X, ("<a>",), {}), (X, ({},), {}), (X, ([LINK, None],), {}),
-    (X, (Items([LINK], TypeError),), {}), (L, (Items([EMBEDDED], KeyError),), {}),
-    (L, (Items([LINK, EMBEDDED]),), {}), (L, (), {"values": [LINK, "\udc00"]}),
+    (F, ("a b\u00e9",), {}),
+    (F, ("",), {}),
+    (S, ("a b",), {}),
+    (E, ("\ud800",), {}),
+    (E, (), {"uri": "x", "url": "x"}),
+    (F, ("x", "y"), {}),
+    (S, (b"x",), {}),
+    (X, ([EMBEDDED, EMBEDDED],), {}),
+    (X, ([LINK, EMBEDDED],), {}),
+    (X, ((),), {}),
+    (X, ("<a>",), {}),
+    (X, ({},), {}),
+    (X, ([LINK, None],), {}),
+    (X, (Items([LINK], TypeError),), {}),
+    (L, (Items([EMBEDDED], KeyError),), {}),
+    (L, (Items([LINK, EMBEDDED]),), {}),
+    (L, (), {"values": [LINK, "\udc00"]}),
 ]
 DOCUMENTED = (ValueError, TypeError, UnicodeEncodeError, KeyError, SystemError)
 
@@ -83,8 +100,15 @@ def _resident():
 @pytest.mark.parametrize("func,args,kwargs", OUTCOMES)
 def test_no_leak_and_no_refcount_drift(func, args, kwargs):
     watched = [None, True, False, *KEYS, *args, *kwargs.values()]
-    watched = _mortal(watched + [item for arg in args if isinstance(arg, (list, Items))
-                                 for item in getattr(arg, "items", arg)])
+    watched = _mortal(
+        watched
+        + [
+            item
+            for arg in args
+            if isinstance(arg, (list, Items))
+            for item in getattr(arg, "items", arg)
+        ]
+    )
     for _ in range(300):
         _call(func, args, kwargs)
     gc.collect()
@@ -108,8 +132,10 @@ def test_stress_resident_memory_settles():
         gc.collect()
         samples.append(_resident())
     calls = rounds * per_round * len(OUTCOMES)
-    print("\nstress: %d calls, RSS after first round %.1f MiB, after last %.1f MiB"
-          % (calls, samples[0] / 2**20, samples[-1] / 2**20))
+    print(
+        "\nstress: %d calls, RSS after first round %.1f MiB, after last %.1f MiB"
+        % (calls, samples[0] / 2**20, samples[-1] / 2**20)
+    )
     assert samples[-1] - samples[2] < 2 * 2**20, samples
 
 
@@ -124,22 +150,33 @@ def test_huge_hostile_values(unit):
     links = L([value])
     assert len(links) == (len(value) // len(unit) if unit.startswith("<a>") else 0)
     assert X([value, value]) == (links[0] if links else None)
-    assert E(value) == F(value)[1:-len('>; rel="c2pa-manifest"')]
+    assert E(value) == F(value)[1 : -len('>; rel="c2pa-manifest"')]
 
 
 def _run_python(script, **env):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
-                          text=True, timeout=300, env={**os.environ, **env})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, **env},
+    )
 
 
-@pytest.mark.skipif(UNDER_ASAN or not sys.platform.startswith("linux"),
-                    reason="needs an address-space limit (not under ASan)")
-@pytest.mark.parametrize("name,unit,room,error,printed", [
-    ("format", "a", 2.5, "InternalFailure: Python API call failed", "MemoryError"),
-    ("encode_target", "\x01", 3.0, "MemoryError: ", ""),
-])
+@pytest.mark.skipif(
+    UNDER_ASAN or not sys.platform.startswith("linux"),
+    reason="needs an address-space limit (not under ASan)",
+)
+@pytest.mark.parametrize(
+    "name,unit,room,error,printed",
+    [
+        ("format", "a", 2.5, "InternalFailure: Python API call failed", "MemoryError"),
+        ("encode_target", "\x01", 3.0, "MemoryError: ", ""),
+    ],
+)
 def test_memory_limit_fails_the_call_not_the_process(name, unit, room, error, printed):
-    proc = _run_python("""
+    proc = _run_python(
+        """
         import resource, manilink
         n = 64 << 20
         text = %r * n
@@ -157,14 +194,17 @@ def test_memory_limit_fails_the_call_not_the_process(name, unit, room, error, pr
             print("%%s: %%s" %% (type(e).__name__, e))
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         print(manilink.format("a b"))
-    """ % (unit, room, name))
+    """
+        % (unit, room, name)
+    )
     assert proc.returncode == 0, proc.stderr
     if proc.stdout.startswith("not applied"):
         # qemu-user accepts setrlimit(RLIMIT_AS) from the emulated process and
         # applies nothing, since the limit would bind its own allocations too.
-        pytest.skip("the address-space limit does not take effect here (%s): under "
-                    "emulation (qemu-user) RLIMIT_AS is accepted but not applied"
-                    % proc.stdout.strip())
+        pytest.skip(
+            "the address-space limit does not take effect here (%s): under "
+            "emulation (qemu-user) RLIMIT_AS is accepted but not applied" % proc.stdout.strip()
+        )
     assert proc.stdout.splitlines() == [error, '<a%20b>; rel="c2pa-manifest"']
     assert (proc.stderr.strip().splitlines() or [""])[-1] == printed
 
@@ -172,7 +212,8 @@ def test_memory_limit_fails_the_call_not_the_process(name, unit, room, error, pr
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters from 3.12")
 @pytest.mark.parametrize("config", ["isolated", "legacy"])
 def test_second_interpreter_is_refused(config):
-    proc = _run_python("""
+    proc = _run_python(
+        """
         import manilink
         try:
             import _interpreters as sub
@@ -183,7 +224,9 @@ def test_second_interpreter_is_refused(config):
         sub.run_string(interp, "try:\\n import manilink\\nexcept ImportError:\\n print('refused')")
         sub.destroy(interp)
         print(manilink.format("a b"))
-    """ % (config, config == "isolated"))
+    """
+        % (config, config == "isolated")
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == ["refused", '<a%20b>; rel="c2pa-manifest"']
 
@@ -200,12 +243,15 @@ def fault(monkeypatch):
     return lambda setting: monkeypatch.setenv("MANILINK_FAULT", setting)
 
 
-@pytest.mark.parametrize("setting,expected", [
-    ("internal", ("InternalFailure", "injected failure")),
-    ("internal-blank", ("InternalFailure", "unknown internal failure")),
-    ("no-memory", ("MemoryError", "")),
-    ("lose-error", ("SystemError", "attempted to fetch exception but none was set")),
-])
+@pytest.mark.parametrize(
+    "setting,expected",
+    [
+        ("internal", ("InternalFailure", "injected failure")),
+        ("internal-blank", ("InternalFailure", "unknown internal failure")),
+        ("no-memory", ("MemoryError", "")),
+        ("lose-error", ("SystemError", "attempted to fetch exception but none was set")),
+    ],
+)
 @pytest.mark.parametrize("func,args,kwargs", OUTCOMES[:2] + OUTCOMES[7:9] + OUTCOMES[-2:])
 def test_injected_failure_raises_one_exception(fault, setting, expected, func, args, kwargs):
     fault(setting)
@@ -229,8 +275,10 @@ def test_every_failed_creation_is_reported_and_released(fault, capfd, func, args
             try:
                 outcome = _call(func, args, kwargs)
             except BaseException as error:
-                assert (type(error).__name__, str(error)) == ("InternalFailure",
-                                                              "Python API call failed")
+                assert (type(error).__name__, str(error)) == (
+                    "InternalFailure",
+                    "Python API call failed",
+                )
                 assert capfd.readouterr().err.strip().endswith("MemoryError")
                 continue
             assert outcome == expected
@@ -250,14 +298,17 @@ def test_a_failed_creation_is_printed_without_the_excepthook(fault, capfd, monke
     fault("create:1")
     with pytest.raises(BaseException) as raised:
         F("a")
-    assert (type(raised.value).__name__, str(raised.value)) == ("InternalFailure",
-                                                                "Python API call failed")
+    assert (type(raised.value).__name__, str(raised.value)) == (
+        "InternalFailure",
+        "Python API call failed",
+    )
     assert capfd.readouterr().err.strip().endswith("MemoryError")
 
 
 @pytest.mark.parametrize("setting", ["create:1", "create:3", "create:5", "internal"])
 def test_failed_initialization_can_be_retried(fault, setting):
-    proc = _run_python("""
+    proc = _run_python(
+        """
         import os
         try:
             import manilink
@@ -266,7 +317,9 @@ def test_failed_initialization_can_be_retried(fault, setting):
         del os.environ["MANILINK_FAULT"]
         import manilink
         print(manilink.__all__[-1], manilink.REL)
-    """, MANILINK_FAULT=setting)
+    """,
+        MANILINK_FAULT=setting,
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[1:] == ["__version__ c2pa-manifest"]
     assert proc.stdout.startswith("InternalFailure")

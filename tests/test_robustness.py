@@ -21,17 +21,39 @@ class FailingSeq:
         return LINK
 
 
-F, S, E, X, L = (manilink.format, manilink.format_strict, manilink.encode_target,
-                 manilink.extract, manilink.locate_all)
+F, S, E, X, L = (
+    manilink.format,
+    manilink.format_strict,
+    manilink.encode_target,
+    manilink.extract,
+    manilink.locate_all,
+)
 # every outcome: success, link error, binding error, conversion errors, errors while iterating
 CALLS = [
-    (F, ("a b\u00e9",), {}), (F, ("",), {}), (S, ("a b",), {}), (S, ("a/b",), {}),
-    (E, ("a b\u00e9",), {}), (E, ("\ud800",), {}), (F, (), {"uri": "x"}), (F, ("x", "x"), {}),
-    (F, ("x",), {"uri": "x"}), (F, (), {"url": "x"}), (F, (), {}), (F, (5,), {}),
-    (X, ([LINK, LINK + ", " + LINK],), {}), (X, ([LINK, OTHER],), {}), (X, ([],), {}),
-    (X, (LINK,), {}), (X, (None,), {}), (X, ([LINK, 5],), {}), (X, ([LINK, "\udc00"],), {}),
-    (X, (FailingSeq(TypeError),), {}), (X, (FailingSeq(ValueError),), {}),
-    (L, ([LINK, OTHER],), {}), (L, (), {"values": [OTHER]}), (L, (FailingSeq(TypeError),), {}),
+    (F, ("a b\u00e9",), {}),
+    (F, ("",), {}),
+    (S, ("a b",), {}),
+    (S, ("a/b",), {}),
+    (E, ("a b\u00e9",), {}),
+    (E, ("\ud800",), {}),
+    (F, (), {"uri": "x"}),
+    (F, ("x", "x"), {}),
+    (F, ("x",), {"uri": "x"}),
+    (F, (), {"url": "x"}),
+    (F, (), {}),
+    (F, (5,), {}),
+    (X, ([LINK, LINK + ", " + LINK],), {}),
+    (X, ([LINK, OTHER],), {}),
+    (X, ([],), {}),
+    (X, (LINK,), {}),
+    (X, (None,), {}),
+    (X, ([LINK, 5],), {}),
+    (X, ([LINK, "\udc00"],), {}),
+    (X, (FailingSeq(TypeError),), {}),
+    (X, (FailingSeq(ValueError),), {}),
+    (L, ([LINK, OTHER],), {}),
+    (L, (), {"values": [OTHER]}),
+    (L, (FailingSeq(TypeError),), {}),
 ]
 
 
@@ -109,8 +131,16 @@ def _outcome(func, arg):
 
 
 def test_concurrent_calls_give_the_same_answers():
-    work = [(F, "a b/\u00e9"), (S, "a b"), (E, "<x>"), (X, [LINK, LINK]), (X, [LINK, OTHER]),
-            (L, [LINK, OTHER]), (L, "not a list"), (X, [OTHER])]
+    work = [
+        (F, "a b/\u00e9"),
+        (S, "a b"),
+        (E, "<x>"),
+        (X, [LINK, LINK]),
+        (X, [LINK, OTHER]),
+        (L, [LINK, OTHER]),
+        (L, "not a list"),
+        (X, [OTHER]),
+    ]
     expected = [_outcome(f, a) for f, a in work]
     failures, barrier = [], threading.Barrier(8)
 

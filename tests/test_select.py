@@ -32,8 +32,11 @@ SELECT_TABLE = [
     ([lk("a%41"), lk("aA")], CONFLICT, [d("a%41"), d("aA")]),
     ([lk("a%2f"), lk("a%2F")], CONFLICT, [d("a%2f"), d("a%2F")]),
     ([lk("\u00e9"), lk("e\u0301")], CONFLICT, [d("\u00e9"), d("e\u0301")]),
-    ([lk("x.jpg#JUMBF=c2pa/urn:uuid:1"), lk("x.jpg#jumbf=c2pa")],
-     d("x.jpg#jumbf=c2pa", "c2pa"), [d("x.jpg#jumbf=c2pa", "c2pa")] * 2),
+    (
+        [lk("x.jpg#JUMBF=c2pa/urn:uuid:1"), lk("x.jpg#jumbf=c2pa")],
+        d("x.jpg#jumbf=c2pa", "c2pa"),
+        [d("x.jpg#jumbf=c2pa", "c2pa")] * 2,
+    ),
     ([lk("x.jpg"), lk("x.jpg#jumbf=c2pa")], CONFLICT, [d("x.jpg"), d("x.jpg#jumbf=c2pa", "c2pa")]),
     ([lk("x#jumbf=a"), lk("x#jumbf=b")], CONFLICT, [d("x#jumbf=a", "a"), d("x#jumbf=b", "b")]),
     ([lk("x#jumbf=/a"), lk("x#jumbf=/b")], CONFLICT, [d("x#jumbf=/a"), d("x#jumbf=/b")]),
@@ -42,8 +45,11 @@ SELECT_TABLE = [
     ([lk(" a "), "<a>;REL=C2PA-MANIFEST", '<a>; rel="c2pa-manifest"'], d("a"), [d("a")] * 3),
     (["", lk("a"), "", lk("a") + ","], d("a"), [d("a")] * 2),
     ([lk("c"), lk("a"), lk("b")], CONFLICT, [d("c"), d("a"), d("b")]),
-    ([lk("\u00e9\U0001F600#jumbf=\u00e9/z")], d("\u00e9\U0001F600#jumbf=\u00e9", "\u00e9"),
-     [d("\u00e9\U0001F600#jumbf=\u00e9", "\u00e9")]),
+    (
+        [lk("\u00e9\U0001f600#jumbf=\u00e9/z")],
+        d("\u00e9\U0001f600#jumbf=\u00e9", "\u00e9"),
+        [d("\u00e9\U0001f600#jumbf=\u00e9", "\u00e9")],
+    ),
     ([lk("a\x00")], d("a\x00"), [d("a\x00")]),
     ([lk("a\x00"), lk("a")], CONFLICT, [d("a\x00"), d("a")]),
 ]
@@ -65,8 +71,10 @@ def test_select_table(values, single, every):
         assert type(got) is list and got == every
 
 
-@pytest.mark.parametrize("target,uri,jumbf", [
-    ("m.c2pa", "m.c2pa", None), ("x.jpg#jumbf=c2pa/urn:uuid:1", "x.jpg#jumbf=c2pa", "c2pa")])
+@pytest.mark.parametrize(
+    "target,uri,jumbf",
+    [("m.c2pa", "m.c2pa", None), ("x.jpg#jumbf=c2pa/urn:uuid:1", "x.jpg#jumbf=c2pa", "c2pa")],
+)
 def test_result_dict_shape(target, uri, jumbf):
     for result in (manilink.extract([lk(target)]), *manilink.locate_all([lk(target)])):
         assert type(result) is dict and list(result) == ["uri", "jumbf", "is_embedded"]

@@ -16,8 +16,12 @@ import pytest
 import manilink
 
 FUNCTION_NAMES = ["format", "format_strict", "encode_target", "extract", "locate_all"]
-CHECKOUT_STUB = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                             "stubs", "manilink-stubs", "__init__.pyi")
+CHECKOUT_STUB = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+    "stubs",
+    "manilink-stubs",
+    "__init__.pyi",
+)
 
 
 def stub_files():
@@ -35,8 +39,11 @@ STUBS = stub_files()
 def docstrings(path):
     with open(path, encoding="utf-8") as source:
         tree = ast.parse(source.read(), path)
-    return {node.name: inspect.cleandoc(ast.get_docstring(node, clean=False) or "")
-            for node in tree.body if isinstance(node, ast.FunctionDef)}
+    return {
+        node.name: inspect.cleandoc(ast.get_docstring(node, clean=False) or "")
+        for node in tree.body
+        if isinstance(node, ast.FunctionDef)
+    }
 
 
 def addendum(stub, module):
@@ -44,9 +51,9 @@ def addendum(stub, module):
     if stub == module:
         return ""
     assert stub.startswith(module + "\n\n"), (
-        "the stub's docstring does not open with the module's own:\n%s\n---\n%s"
-        % (stub, module))
-    return stub[len(module) + 2:]
+        "the stub's docstring does not open with the module's own:\n%s\n---\n%s" % (stub, module)
+    )
+    return stub[len(module) + 2 :]
 
 
 def test_the_checkout_has_a_stub():
@@ -72,8 +79,7 @@ def literal_set(text):
     ranges (`A-Z a-z - . %`)."""
     for span in text.split("`")[1::2]:
         tokens = span.split()
-        if len(tokens) > 10 and all(len(t) == 1 or (len(t) == 3 and t[1] == "-")
-                                    for t in tokens):
+        if len(tokens) > 10 and all(len(t) == 1 or (len(t) == 3 and t[1] == "-") for t in tokens):
             chars = set()
             for token in tokens:
                 if len(token) == 3:

@@ -40,8 +40,10 @@ class Items:
         return self.items[i]
 
 
-RESPONSE = ['</next>; rel="next", </c2pa/a.c2pa>; rel="c2pa-manifest"; type="application/c2pa"',
-            '<https://cdn.example.com/x.jpg#jumbf=c2pa>; rel="c2pa-manifest"']
+RESPONSE = [
+    '</next>; rel="next", </c2pa/a.c2pa>; rel="c2pa-manifest"; type="application/c2pa"',
+    '<https://cdn.example.com/x.jpg#jumbf=c2pa>; rel="c2pa-manifest"',
+]
 SHARED_LIST = [lk("a"), lk("a%20b#jumbf=c2pa/urn:uuid:1"), "garbage", ""]
 SHARED_ITEMS = Items([lk("x.jpg#jumbf=c2pa"), lk("y", "next")])
 
@@ -57,8 +59,8 @@ CASES = [
     ("extract", [RESPONSE[0]]),
     # hostile
     ("format", "a\r\nSet-Cookie: x=1"),
-    ("encode_target", "\x00\x7f<>\"{}|\\^`" * 50),
-    ("locate_all", [lk("\u00e9\U0001F600#jumbf=\u00e9/z")] * 20),
+    ("encode_target", '\x00\x7f<>"{}|\\^`' * 50),
+    ("locate_all", [lk("\u00e9\U0001f600#jumbf=\u00e9/z")] * 20),
     ("extract", ["<" * 1000, ", ;" * 1000, lk("a\x00")]),
     # raising
     ("format", ""),
@@ -124,7 +126,7 @@ def test_every_thread_gets_the_single_threaded_result(interleaved):
         # Each thread walks the cases from its own starting point, so that
         # different functions run at the same moment.
         order = list(range(len(CASES)))
-        order = order[index * 5 % len(order):] + order[:index * 5 % len(order)]
+        order = order[index * 5 % len(order) :] + order[: index * 5 % len(order)]
         for _ in range(ROUNDS):
             for i in order:
                 got = outcome(*CASES[i])
@@ -139,8 +141,16 @@ def test_every_thread_gets_the_single_threaded_result(interleaved):
 # A list that another thread changes is always a prefix of SEQUENCE, so every
 # read of it sees SEQUENCE[:k] for some k, and every outcome must be that of
 # some prefix: a result, or the exception that prefix raises.
-SEQUENCE = [lk("a"), lk("a") + ", " + lk("a", "next"), "", lk("a#jumbf=c2pa"), lk("b"),
-            lk("c"), 42, lk("d")]
+SEQUENCE = [
+    lk("a"),
+    lk("a") + ", " + lk("a", "next"),
+    "",
+    lk("a#jumbf=c2pa"),
+    lk("b"),
+    lk("c"),
+    42,
+    lk("d"),
+]
 
 
 @pytest.mark.parametrize("name", ["extract", "locate_all"])

@@ -14,11 +14,19 @@ advertise a C2PA Manifest Store through the relation type "c2pa-manifest".
 # `deprecated` error code enabled) and pyright report at the call.
 
 from collections.abc import Sequence
-from typing import Final, Literal, NoReturn, TypedDict, overload
+from typing import Final, NoReturn, TypedDict, overload
 
 from typing_extensions import deprecated
 
-__all__ = ["format", "format_strict", "encode_target", "extract", "locate_all", "REL", "__version__"]
+__all__ = [
+    "REL",
+    "__version__",
+    "encode_target",
+    "extract",
+    "format",
+    "format_strict",
+    "locate_all",
+]
 
 class ManifestLink(TypedDict):
     """One advertised manifest link, as `extract` and `locate_all` return it.
@@ -35,7 +43,7 @@ class ManifestLink(TypedDict):
     is_embedded: bool
     """True exactly when `jumbf` is not None."""
 
-REL: Final[Literal["c2pa-manifest"]]
+REL: Final = "c2pa-manifest"
 """The link relation type that advertises a C2PA Manifest Store."""
 
 __version__: Final[str]
