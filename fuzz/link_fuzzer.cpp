@@ -1,5 +1,6 @@
-// libFuzzer target for the link logic: reading, selection, target encoding
-// and header formatting, with properties checked on every input.
+// libFuzzer target for the link logic as the interpreter glue calls it
+// (link/edge.hpp): reading, selection, target encoding and header
+// formatting, with properties checked on every input.
 //
 // Input layout: header values separated by 0xFF bytes. 0xFF never occurs in
 // UTF-8, so every list of texts the module can be given has an input, and
@@ -14,14 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "link/edge.hpp"
 #include "link/header_format.hpp"
-#include "link/header_parser.hpp"
-#include "link/link_error.hpp"
-#include "link/link_selection.hpp"
-#include "link/literal_set.hpp"
-#include "link/manifest_link.hpp"
-#include "link/target_encoding.hpp"
-#include "link/text_builder.hpp"
 #include "link/unquoted_cut.hpp"
 
 namespace {
@@ -151,19 +146,59 @@ void check_cut(std::string_view text, char separator) {
         "a cut stopped early hands out the same first pieces");
 }
 
+using TextOperation = manilink::Result<manilink::edge::WrittenText> (*)(
+    std::string_view, manilink::edge::TextBuffer) noexcept;
+
+// A text operation run as the glue runs it: into a small buffer first, then,
+// when the text outgrows it, again into a buffer of the size it asked for.
+std::optional<std::string> run(TextOperation operation, std::string_view target,
+                               std::size_t first_room, LinkError *error = nullptr) {
+  std::string first(first_room, '\0');
+  const auto written = operation(target, {first.data(), first.size()});
+  if (written.failed()) {
+    if (error != nullptr) *error = written.failure();
+    return std::nullopt;
+  }
+  if (written.value().needed == 0) return std::string(written.value().text);
+  check(written.value().needed > first_room, "a text asks for more room only when it needs it");
+  std::string second(written.value().needed, '\0');
+  const auto again = operation(target, {second.data(), second.size()});
+  check(!again.failed() && again.value().needed == 0, "a text fits the room it asked for");
+  check(again.value().text.size() == second.size(), "a text asks for exactly its size");
+  return std::string(again.value().text);
+}
+
 // The encoding of `text` as an owned string.
-std::string encode(std::string_view text) {
-  manilink::TextBuilder out;
-  return std::string(manilink::encode_target(text, out));
+std::string encode(std::string_view text, std::size_t first_room = 0) {
+  const std::optional<std::string> encoded = run(manilink::edge::encode_target, text, first_room);
+  check(encoded.has_value(), "encoding never fails");
+  return *encoded;
+}
+
+// A manifest link with its texts copied.
+struct OwnedLink {
+  std::string uri, jumbf;
+  bool operator==(const OwnedLink &other) const { return uri == other.uri && jumbf == other.jumbf; }
+};
+
+std::vector<OwnedLink> parse(const std::vector<std::string> &values) {
+  const std::vector<std::string_view> views(values.begin(), values.end());
+  manilink::edge::LinkStorage storage{nullptr};
+  const auto links = manilink::edge::parse_manifest_links({views.data(), views.size()}, storage);
+  check(!links.failed(), "reading never fails");
+  std::vector<OwnedLink> owned;
+  for (std::size_t i = 0; i < links.value().size; ++i) {
+    const ManifestLink &link = links.value().data[i];
+    owned.push_back({std::string(link.uri), std::string(link.jumbf)});
+  }
+  manilink::edge::release(storage);
+  return owned;
 }
 
 void check_encoding_and_formatting(std::string_view target) {
   const std::string encoded = encode(target);
   // Built in a small array first, as the module does, it is the same text.
-  char storage[8];
-  manilink::TextBuilder small(storage, sizeof storage);
-  check(manilink::encode_target(target, small) == encoded,
-        "encoding does not depend on where its text starts");
+  check(encode(target, 8) == encoded, "encoding does not depend on the room it is first given");
   check(encoded == reference_encoding(target), "encoding matches the byte-wise encoding");
   check(all_literal(encoded), "encoding yields literal-set bytes only");
   check(encode(encoded) == encoded, "encoding is idempotent");
@@ -172,73 +207,70 @@ void check_encoding_and_formatting(std::string_view target) {
   check((encoded == target) == all_literal(target),
         "encoding changes exactly the targets with a non-literal byte");
 
-  char value_storage[16];
-  manilink::TextBuilder lenient_text(value_storage, sizeof value_storage);
-  manilink::TextBuilder strict_text;
-  manilink::Result<std::string_view> lenient = manilink::format_link_value(target, lenient_text);
-  manilink::Result<std::string_view> strict =
-      manilink::format_link_value_strict(target, strict_text);
+  LinkError lenient_error{}, strict_error{};
+  const std::optional<std::string> lenient =
+      run(manilink::edge::format_link_value, target, 16, &lenient_error);
+  const std::optional<std::string> strict =
+      run(manilink::edge::format_link_value_strict, target, 0, &strict_error);
   if (target.empty()) {
-    check(!lenient.ok() && !strict.ok(), "an empty target is refused");
-    check(lenient.error().kind == LinkError::Kind::Malformed &&
-              lenient.error().detail == manilink::kTargetEmpty &&
-              strict.error().detail == manilink::kTargetEmpty,
+    check(!lenient && !strict, "an empty target is refused");
+    check(lenient_error.kind == LinkError::Kind::Malformed &&
+              lenient_error.detail == manilink::kTargetEmpty &&
+              strict_error.detail == manilink::kTargetEmpty,
           "an empty target is refused as empty");
     return;
   }
-  check(lenient.ok(), "format accepts every non-empty target");
-  const std::string value(lenient.value());
+  check(lenient.has_value(), "format accepts every non-empty target");
+  const std::string &value = *lenient;
   const std::string expected = "<" + encoded + ">; rel=\"c2pa-manifest\"";
   check(value == expected, "format writes <encoded target>; rel=\"c2pa-manifest\"");
   const std::string_view inside = std::string_view(value).substr(1, encoded.size());
   check(inside.find_first_of(std::string_view("\r\n\0 \"<>", 7)) == std::string_view::npos,
         "no CR, LF, NUL, space, quote or angle bracket inside the target");
 
-  check(strict.ok() == (encoded == target),
+  check(strict.has_value() == (encoded == target),
         "format_strict accepts exactly the targets encoding leaves unchanged");
-  if (strict.ok()) {
-    check(strict.value() == value, "format_strict agrees with format");
+  if (strict) {
+    check(*strict == value, "format_strict agrees with format");
   } else {
-    check(strict.error().kind == LinkError::Kind::Malformed &&
-              strict.error().detail == manilink::kTargetNeedsEncoding,
+    check(strict_error.kind == LinkError::Kind::Malformed &&
+              strict_error.detail == manilink::kTargetNeedsEncoding,
           "format_strict refuses with the needs-encoding detail");
   }
 
   // Reading the written value back finds the encoded target, with a jumbf
   // reference reduced to its first segment.
-  const std::vector<ManifestLink> links = manilink::parse_manifest_links({value});
+  const std::vector<OwnedLink> links = parse({value});
   check(links.size() == 1, "a formatted value holds exactly one manifest link");
-  const ManifestLink &link = links.front();
-  if (!link.jumbf) {
+  const OwnedLink &link = links.front();
+  if (link.jumbf.empty()) {
     check(link.uri == encoded, "the link read back is the encoded target");
     return;
   }
   const std::size_t hash = encoded.find('#');
   check(hash != std::string::npos, "a jumbf link has a fragment");
   const std::string_view prefix = std::string_view(encoded).substr(0, hash + 1);
-  check(link.uri == std::string(prefix) + "jumbf=" + *link.jumbf,
+  check(link.uri == std::string(prefix) + "jumbf=" + link.jumbf,
         "a jumbf link reads as <before #>#jumbf=<segment>");
   const std::size_t reference = hash + 1 + 6;
-  check(encoded.size() >= reference + link.jumbf->size(), "the segment lies inside the target");
+  check(encoded.size() >= reference + link.jumbf.size(), "the segment lies inside the target");
   for (std::size_t i = 0; i < 6; ++i) {
     check(lower(encoded[hash + 1 + i]) == "jumbf="[i], "the fragment starts with jumbf=");
   }
-  check(encoded.compare(reference, link.jumbf->size(), *link.jumbf) == 0,
+  check(encoded.compare(reference, link.jumbf.size(), link.jumbf) == 0,
         "the segment is copied from the target");
-  const std::size_t after = reference + link.jumbf->size();
+  const std::size_t after = reference + link.jumbf.size();
   check(after == encoded.size() || encoded[after] == '/', "the segment ends at '/' or the end");
 }
 
-void check_record(const ManifestLink &link, bool utf8_input) {
+void check_record(const OwnedLink &link, bool utf8_input) {
   check(!link.uri.empty(), "uri is never empty");
-  check(!link.jumbf || !link.jumbf->empty(), "jumbf is absent or non-empty");
-  check(link.is_embedded() == link.jumbf.has_value(), "is_embedded follows jumbf");
   if (utf8_input) {
     check(is_valid_utf8(link.uri), "uri is valid UTF-8");
-    check(!link.jumbf || is_valid_utf8(*link.jumbf), "jumbf is valid UTF-8");
+    check(is_valid_utf8(link.jumbf), "jumbf is valid UTF-8");
   }
-  if (link.jumbf) {
-    const std::string tail = "#jumbf=" + *link.jumbf;
+  if (!link.jumbf.empty()) {
+    const std::string tail = "#jumbf=" + link.jumbf;
     check(link.uri.size() >= tail.size() &&
               link.uri.compare(link.uri.size() - tail.size(), tail.size(), tail) == 0,
           "a jumbf link's uri ends in #jumbf=<jumbf>");
@@ -249,30 +281,40 @@ void check_record(const ManifestLink &link, bool utf8_input) {
 // conflict.
 struct Outcome {
   enum class Kind { NotFound, Found, Conflict } kind;
-  ManifestLink link;
+  OwnedLink link;
   bool operator==(const Outcome &other) const {
     return kind == other.kind && (kind != Kind::Found || link == other.link);
   }
 };
 
 Outcome select(const std::vector<std::string> &values) {
-  manilink::Result<ManifestLink> result = manilink::select_manifest_link(values);
-  if (result.ok()) return {Outcome::Kind::Found, result.value()};
-  check(result.error().kind != LinkError::Kind::Malformed, "selection never reports Malformed");
-  return {result.error().kind == LinkError::Kind::NotFound ? Outcome::Kind::NotFound
-                                                           : Outcome::Kind::Conflict,
-          {}};
+  const std::vector<std::string_view> views(values.begin(), values.end());
+  manilink::edge::LinkStorage storage{nullptr};
+  const manilink::Result<ManifestLink> result =
+      manilink::edge::select_manifest_link({views.data(), views.size()}, storage);
+  Outcome outcome{Outcome::Kind::Found, {}};
+  if (!result.failed()) {
+    outcome.link = {std::string(result.value().uri), std::string(result.value().jumbf)};
+  } else {
+    const LinkError::Kind kind = result.failure().kind;
+    check(kind == LinkError::Kind::NotFound || kind == LinkError::Kind::Conflict,
+          "selection reports only NotFound or Conflict");
+    outcome.kind =
+        kind == LinkError::Kind::NotFound ? Outcome::Kind::NotFound : Outcome::Kind::Conflict;
+  }
+  manilink::edge::release(storage);
+  return outcome;
 }
 
 void check_reading_and_selection(const std::vector<std::string> &values) {
   const bool utf8_input = std::all_of(values.begin(), values.end(),
                                       [](const std::string &v) { return is_valid_utf8(v); });
-  const std::vector<ManifestLink> links = manilink::parse_manifest_links(values);
-  std::vector<const ManifestLink *> distinct;
-  for (const ManifestLink &link : links) {
+  const std::vector<OwnedLink> links = parse(values);
+  std::vector<const OwnedLink *> distinct;
+  for (const OwnedLink &link : links) {
     check_record(link, utf8_input);
     if (std::none_of(distinct.begin(), distinct.end(),
-                     [&](const ManifestLink *seen) { return *seen == link; })) {
+                     [&](const OwnedLink *seen) { return *seen == link; })) {
       distinct.push_back(&link);
     }
   }
@@ -280,7 +322,7 @@ void check_reading_and_selection(const std::vector<std::string> &values) {
   // Reading each value alone gives the same links in the same order.
   std::size_t position = 0;
   for (const std::string &value : values) {
-    for (const ManifestLink &link : manilink::parse_manifest_links({value})) {
+    for (const OwnedLink &link : parse({value})) {
       check(position < links.size() && links[position] == link,
             "values are read independently and in order");
       ++position;

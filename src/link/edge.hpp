@@ -2,89 +2,83 @@
 //
 // The glue is built without exceptions, so that a thread which the
 // interpreter ends inside a call unwinds through it untouched. It must
-// therefore call nothing that throws: every operation here is noexcept and
-// turns what the logic may throw (running out of memory, above all) into a
-// value. The glue reaches the logic through this header alone; the build
-// checks that its objects call no other function of the logic and nothing
-// that throws.
+// therefore call nothing that throws: every operation here is noexcept
+// (asserted below) and reports what the logic throws (running out of memory,
+// above all) as a LinkError. What crosses this edge is plain data, trivially
+// copyable (asserted below): no code of it is built under both exception
+// settings. The glue reaches the logic through this header alone; the build
+// checks its objects against the list of what they may call.
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
+#include <type_traits>
 
+#include "link/header_values.hpp"
 #include "link/link_error.hpp"
 #include "link/manifest_link.hpp"
-#include "link/text_builder.hpp"
 
 namespace manilink::edge {
 
-// A failure of the machine rather than of the input.
-enum class NativeFailure : unsigned char {
-  OutOfMemory,  // an allocation failed
-  Unexpected,   // anything else the logic threw: a broken invariant
+// Storage that the caller owns for a text result.
+struct TextBuffer {
+  char *data;
+  std::size_t capacity;
 };
 
-// A value, the LinkError of the rules, or a NativeFailure. Plain fields, no
-// union: g++ 12.2 at -O2 read a string_view alternative of a std::variant
-// returned across this edge from the wrong offset.
-template <class T>
-class Checked {
- public:
-  Checked(T value) noexcept : value_(std::move(value)) {}
-  Checked(LinkError error) noexcept : state_(State::Link), link_error_(error) {}
-  Checked(NativeFailure failure) noexcept : state_(State::Native), native_failure_(failure) {}
-
-  bool ok() const noexcept { return state_ == State::Value; }
-  T &value() noexcept { return value_; }
-  // The LinkError, or null when there is none.
-  const LinkError *link_error() const noexcept {
-    return state_ == State::Link ? &link_error_ : nullptr;
-  }
-  // Meaningful only when the outcome is neither a value nor a LinkError.
-  NativeFailure native_failure() const noexcept { return native_failure_; }
-
- private:
-  enum class State : unsigned char { Value, Link, Native };
-
-  T value_{};
-  State state_ = State::Value;
-  LinkError link_error_ = LinkError::not_found();
-  NativeFailure native_failure_ = NativeFailure::Unexpected;
+// A text result: `text` when it fit in the buffer (or needed none: a target
+// that is its own encoding), else `needed`, the size of a buffer it fits in.
+struct WrittenText {
+  std::string_view text;
+  std::size_t needed;  // 0 when it fit
 };
 
-// Owned copies of the header values of one call, filled one at a time.
-class TextList {
- public:
-  // Both return false when memory ran out; the list is then as it was.
-  bool reserve(std::size_t count) noexcept;
-  bool append(std::string_view text) noexcept;
-
-  const std::vector<std::string> &texts() const noexcept { return texts_; }
-
- private:
-  std::vector<std::string> texts_;
-};
-
-// "<" encoded target ">; rel=\"c2pa-manifest\"" in `out`; Malformed when
-// the target is empty.
-Checked<std::string_view> format_link_value(std::string_view target, TextBuilder &out) noexcept;
+// "<" encoded target ">; rel=\"c2pa-manifest\""; Malformed when the target
+// is empty.
+Result<WrittenText> format_link_value(std::string_view target, TextBuffer out) noexcept;
 
 // The same with the target unchanged; Malformed when it is empty or needs
 // encoding.
-Checked<std::string_view> format_link_value_strict(std::string_view target,
-                                                   TextBuilder &out) noexcept;
+Result<WrittenText> format_link_value_strict(std::string_view target, TextBuffer out) noexcept;
 
-// The percent-encoded target: `target` itself when it needs no escape, else
-// a view of `out`.
-Checked<std::string_view> encode_target(std::string_view target, TextBuilder &out) noexcept;
+// The percent-encoded target: `target` itself when it needs no escape.
+Result<WrittenText> encode_target(std::string_view target, TextBuffer out) noexcept;
+
+// What the logic allocated for the links of one call (the list, and uris it
+// rewrote), for the caller to release once it has read them; null when
+// nothing was allocated. Must be null when handed to an operation.
+struct LinkStorage {
+  void *list;
+};
+
+// Links in the caller's LinkStorage, or views of the header values.
+struct LinkSpan {
+  const ManifestLink *data;
+  std::size_t size;
+};
 
 // Every manifest link of the values, in order.
-Checked<std::vector<ManifestLink>> parse_manifest_links(const TextList &values) noexcept;
+Result<LinkSpan> parse_manifest_links(HeaderValues values, LinkStorage &storage) noexcept;
 
 // The one advertised manifest link; NotFound or Conflict otherwise.
-Checked<ManifestLink> select_manifest_link(const TextList &values) noexcept;
+Result<ManifestLink> select_manifest_link(HeaderValues values, LinkStorage &storage) noexcept;
+
+// Frees what an operation left in `storage`.
+void release(LinkStorage storage) noexcept;
+
+static_assert(noexcept(format_link_value({}, {})) && noexcept(format_link_value_strict({}, {})) &&
+                  noexcept(encode_target({}, {})),
+              "the glue, built without exceptions, calls only noexcept operations");
+static_assert(noexcept(parse_manifest_links({}, std::declval<LinkStorage &>())) &&
+                  noexcept(select_manifest_link({}, std::declval<LinkStorage &>())) &&
+                  noexcept(release({})),
+              "the glue, built without exceptions, calls only noexcept operations");
+static_assert(std::is_trivially_copyable_v<TextBuffer> && std::is_trivially_copyable_v<LinkSpan> &&
+                  std::is_trivially_copyable_v<LinkStorage> &&
+                  std::is_trivially_copyable_v<HeaderValues> &&
+                  std::is_trivially_copyable_v<Result<WrittenText>> &&
+                  std::is_trivially_copyable_v<Result<LinkSpan>> &&
+                  std::is_trivially_copyable_v<Result<ManifestLink>>,
+              "what crosses the edge is plain data");
 
 }  // namespace manilink::edge

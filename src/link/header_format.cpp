@@ -14,17 +14,12 @@ static_assert(kAfterTarget.substr(8, kManifestRelation.size()) == kManifestRelat
                   kAfterTarget.size() == 8 + kManifestRelation.size() + 1,
               "the value names the module's relation type");
 
-void begin_link_value(TextBuilder &out, std::size_t target_size) {
-  out.reserve(1 + target_size + kAfterTarget.size());
-  out.append("<", 1);
-}
-
 }  // namespace
 
 Result<std::string_view> format_link_value(std::string_view target, TextBuilder &out) {
   // Only the length counts: a target of spaces is not empty.
   if (target.empty()) return LinkError::malformed(kTargetEmpty);
-  begin_link_value(out, target.size());
+  out.append("<", 1);
   append_encoded_target(out, target);
   out.append(kAfterTarget);
   return out.view();
@@ -35,7 +30,7 @@ Result<std::string_view> format_link_value_strict(std::string_view target, TextB
   if (find_non_literal_byte(target) != std::string_view::npos) {
     return LinkError::malformed(kTargetNeedsEncoding);
   }
-  begin_link_value(out, target.size());
+  out.append("<", 1);
   out.append(target);
   out.append(kAfterTarget);
   return out.view();

@@ -1,7 +1,9 @@
 #include "link/header_parser.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "link/unquoted_cut.hpp"
@@ -191,30 +193,35 @@ std::size_t find_target_open(std::string_view link_value) {
 }
 
 // The record for a target, with a jumbf reference in its fragment reduced to
-// "#jumbf=" and the reference's first segment.
-ManifestLink make_manifest_link(std::string_view target) {
+// "#jumbf=" and the reference's first segment. Its texts are views of the
+// target, but for a uri whose prefix is not already in lower case: that one is
+// written into storage of `list`.
+ManifestLink make_manifest_link(std::string_view target, LinkList &list) {
   const std::size_t hash = target.find('#');
-  if (hash == std::string_view::npos) return {std::string(target), std::nullopt};
+  if (hash == std::string_view::npos) return {target, {}};
   const std::string_view fragment = target.substr(hash + 1);
   if (fragment.size() < kJumbfPrefix.size() ||
       !equals_folded(fragment.substr(0, kJumbfPrefix.size()), kJumbfPrefix)) {
-    return {std::string(target), std::nullopt};
+    return {target, {}};
   }
   const std::string_view reference = fragment.substr(kJumbfPrefix.size());
   const std::string_view segment = reference.substr(0, reference.find('/'));
-  if (segment.empty()) return {std::string(target), std::nullopt};
+  if (segment.empty()) return {target, {}};
 
   // The target up to the end of the segment, with the prefix written in lower
   // case: the rest of the reference after its first segment is dropped.
-  const std::size_t prefix_at = hash + 1;
-  std::string uri(target.substr(0, prefix_at + kJumbfPrefix.size() + segment.size()));
-  kJumbfPrefix.copy(&uri[prefix_at], kJumbfPrefix.size());
-  return {std::move(uri), std::string(segment)};
+  const std::string_view uri = target.substr(0, hash + 1 + kJumbfPrefix.size() + segment.size());
+  if (fragment.substr(0, kJumbfPrefix.size()) == kJumbfPrefix) return {uri, segment};
+  list.rewritten.push_back(std::make_unique<char[]>(uri.size()));
+  char *const rewritten = list.rewritten.back().get();
+  uri.copy(rewritten, uri.size());
+  kJumbfPrefix.copy(rewritten + hash + 1, kJumbfPrefix.size());
+  return {{rewritten, uri.size()}, segment};
 }
 
-// The manifest link of one link-value, or nothing when it cannot be read or
-// advertises other relations only.
-std::optional<ManifestLink> read_link_value(std::string_view piece) {
+// The target of one link-value when it advertises a manifest, or nothing when
+// it cannot be read or advertises other relations only.
+std::optional<std::string_view> manifest_target(std::string_view piece) {
   const std::string_view link_value = trim_white_space(piece);
   // Plain searches: quoting plays no part in finding the target.
   const std::size_t open = find_target_open(link_value);
@@ -227,24 +234,24 @@ std::optional<ManifestLink> read_link_value(std::string_view piece) {
   const std::optional<std::string_view> relation_types =
       first_relation_value(link_value.substr(close + 1));
   if (!relation_types || !relation_value_matches(*relation_types)) return std::nullopt;
-  return make_manifest_link(target);
+  return target;
 }
 
 }  // namespace
 
-std::vector<ManifestLink> parse_manifest_links(const std::vector<std::string> &values) {
-  std::vector<ManifestLink> links;
-  for (const std::string &value : values) {
+LinkList parse_manifest_links(HeaderValues values) {
+  LinkList list;
+  for (const std::string_view value : values) {
     split_unquoted(value, ',', [&](std::string_view piece) {
       // ",," and the ends of a value give empty pieces: nothing to read.
       if (piece.empty()) return true;
-      if (std::optional<ManifestLink> link = read_link_value(piece)) {
-        links.push_back(std::move(*link));
+      if (const std::optional<std::string_view> target = manifest_target(piece)) {
+        list.links.push_back(make_manifest_link(*target, list));
       }
       return true;
     });
   }
-  return links;
+  return list;
 }
 
 }  // namespace manilink

@@ -1,17 +1,15 @@
 // Choosing the single advertised manifest link.
 #pragma once
 
-#include <string>
-#include <vector>
-
+#include "link/header_parser.hpp"
 #include "link/link_error.hpp"
-#include "link/manifest_link.hpp"
 
 namespace manilink {
 
 // The one manifest link the header values advertise (repeats of it are
 // tolerated), NotFound when there is none, Conflict when two different
-// targets are advertised anywhere.
-Result<ManifestLink> select_manifest_link(const std::vector<std::string> &values);
+// targets are advertised anywhere. The links are read into `list`, which the
+// result's texts may point into.
+Result<ManifestLink> select_manifest_link(HeaderValues values, LinkList &list);
 
 }  // namespace manilink

@@ -1,8 +1,6 @@
 // The record of one advertised manifest link.
 #pragma once
 
-#include <optional>
-#include <string>
 #include <string_view>
 
 namespace manilink {
@@ -10,18 +8,22 @@ namespace manilink {
 // The link relation type that advertises a C2PA Manifest Store.
 inline constexpr std::string_view kManifestRelation = "c2pa-manifest";
 
+// Its texts are views: of the header value it was read from, or of storage
+// that the list it was read into owns (see header_parser.hpp).
 struct ManifestLink {
-  std::string uri;                   // never empty
-  std::optional<std::string> jumbf;  // never empty when present
+  std::string_view uri;    // never empty
+  std::string_view jumbf;  // empty exactly when absent
 
-  bool is_embedded() const { return jumbf.has_value(); }
+  constexpr bool is_embedded() const noexcept { return !jumbf.empty(); }
 };
 
 // Links are equal when their uri bytes and their jumbf bytes (or absence)
 // are equal; nothing is normalised here.
-inline bool operator==(const ManifestLink &a, const ManifestLink &b) {
+constexpr bool operator==(const ManifestLink &a, const ManifestLink &b) noexcept {
   return a.uri == b.uri && a.jumbf == b.jumbf;
 }
-inline bool operator!=(const ManifestLink &a, const ManifestLink &b) { return !(a == b); }
+constexpr bool operator!=(const ManifestLink &a, const ManifestLink &b) noexcept {
+  return !(a == b);
+}
 
 }  // namespace manilink

@@ -98,6 +98,10 @@ void append_encoded(TextBuilder &out, const char *byte, const char *const end) {
     const char *escaped_end = byte;
     while (escaped_end != end && !is_literal_byte(*escaped_end)) ++escaped_end;
     char *escape = out.extend(3 * static_cast<std::size_t>(escaped_end - byte));
+    if (escape == nullptr) {  // counted only: the text has outgrown its storage
+      byte = escaped_end;
+      continue;
+    }
     for (; byte != escaped_end; ++byte) {
       const auto value = static_cast<unsigned char>(*byte);
       *escape++ = '%';
@@ -117,8 +121,6 @@ std::string_view encode_target(std::string_view target, TextBuilder &out) {
   const char *const end = target.data() + target.size();
   const char *const first_escape = end_of_literal_run(target.data(), end);
   if (first_escape == end) return target;
-  // Reserved at the target's length; the escapes grow it by doubling.
-  out.reserve(target.size());
   out.append(target.data(), static_cast<std::size_t>(first_escape - target.data()));
   append_encoded(out, first_escape, end);
   return out.view();

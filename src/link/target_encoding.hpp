@@ -12,9 +12,9 @@ namespace manilink {
 // "%XX" with upper-case hex digits.
 void append_encoded_target(TextBuilder &out, std::string_view target);
 
-// The encoded form of `target`; never fails. A target made of literal bytes
-// only is its own encoding and comes back as it is; any other is encoded into
-// `out`, which is first reserved at the target's length.
+// The encoded form of `target`, at most three times as long. A target made
+// of literal bytes only is its own encoding and comes back as it is; any
+// other is encoded into `out`.
 std::string_view encode_target(std::string_view target, TextBuilder &out);
 
 // Offset of the first byte outside the literal set, or npos when there is

@@ -3,15 +3,24 @@
 #include "module/arguments.hpp"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstddef>
 
 namespace manilink {
 
 namespace {
 
-// A length reported by a sequence is only a hint: room for more texts than
-// this is made as they arrive.
+// A sequence's length is only a hint: room for more texts is made as they come.
 constexpr Py_ssize_t kLargestReservation = Py_ssize_t{1} << 16;
+
+// Raises TypeError with the message `format` makes (as PyErr_Format does).
+Failure type_error(const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PyErr_FormatV(PyExc_TypeError, format, arguments);
+  va_end(arguments);
+  return Failure::raised();
+}
 
 bool is_str(PyObject *object) {
   return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
@@ -38,13 +47,8 @@ Outcome<ObjectRef> type_name(PyObject *object, const char *attribute) {
 // TypeError "'<type>' object cannot be converted to '<target>'".
 Failure not_convertible(PyObject *object, const char *target) {
   MANILINK_TRY(name, type_name(object, "__qualname__"));
-  if (name) {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
-  } else {
-    PyErr_Format(PyExc_TypeError,
-                 "'<failed to extract type name>' object cannot be converted to '%s'", target);
-  }
-  return Failure::raised();
+  if (name) return type_error("'%U' object cannot be converted to '%s'", name.get(), target);
+  return type_error("'<failed to extract type name>' object cannot be converted to '%s'", target);
 }
 
 // str(exception) with lone surrogates turned into U+FFFD; a failing str() is
@@ -83,9 +87,8 @@ Outcome<ObjectRef> bind_arguments(const FunctionSignature &signature, PyObject *
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) return Failure::raised();
   if (given > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given",
-                 signature.name, given);
-    return Failure::raised();
+    return type_error("%s() takes 1 positional arguments but %zd were given", signature.name,
+                      given);
   }
   ObjectRef bound = ObjectRef::add_reference(given == 1 ? PyTuple_GetItem(args, 0) : nullptr);
   if (kwargs != nullptr) {
@@ -99,27 +102,21 @@ Outcome<ObjectRef> bind_arguments(const FunctionSignature &signature, PyObject *
     PyObject *value = nullptr;    // borrowed
     // Dict order is the order in which the caller wrote the keywords.
     while (PyDict_Next(kwargs, &position, &keyword, &value)) {
-      if (!PyUnicode_Check(keyword)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", signature.name);
-        return Failure::raised();
-      }
+      if (!PyUnicode_Check(keyword))
+        return type_error("%s() keywords must be strings", signature.name);
       if (PyUnicode_CompareWithASCIIString(keyword, signature.parameter) != 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     signature.name, keyword);
-        return Failure::raised();
+        return type_error("%s() got an unexpected keyword argument '%U'", signature.name, keyword);
       }
       if (bound) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.name,
-                     signature.parameter);
-        return Failure::raised();
+        return type_error("%s() got multiple values for argument '%s'", signature.name,
+                          signature.parameter);
       }
       bound = ObjectRef::add_reference(value);
     }
   }
   if (!bound) {
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
-                 signature.name, signature.parameter);
-    return Failure::raised();
+    return type_error("%s() missing 1 required positional argument: '%s'", signature.name,
+                      signature.parameter);
   }
   return bound;
 }
@@ -136,14 +133,10 @@ Outcome<Utf8Text> text_from_object(PyObject *object) {
   return Utf8Text{std::move(utf8), std::string_view(data, static_cast<std::size_t>(size))};
 }
 
-// Owned copies of the UTF-8 forms of a sequence of str objects.
-Outcome<edge::TextList> text_list_from_object(PyObject *object) {
-  if (is_str(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return Failure::raised();
-  }
+// The UTF-8 forms of a sequence of str objects, into `texts`.
+Status text_list_from_object(PyObject *object, Utf8Values &texts) {
+  if (is_str(object)) return type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return not_convertible(object, "Sequence");
-  edge::TextList texts;
   const Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
     // The length is only a hint, and a sequence that cannot tell it is read
@@ -151,15 +144,15 @@ Outcome<edge::TextList> text_list_from_object(PyObject *object) {
     if (PyErr_Occurred() != nullptr && error_passes_on()) return Failure::raised();
     PyErr_Clear();
   } else if (!texts.reserve(static_cast<std::size_t>(std::min(length, kLargestReservation)))) {
-    return Failure::no_memory();
+    return Failure::raised();
   }
   MANILINK_TRY(iterator, returned(PyObject_GetIter(object)));
   while (ObjectRef item = ObjectRef::steal(PyIter_Next(iterator.get()))) {
     MANILINK_TRY(text, text_from_object(item.get()));
-    if (!texts.append(text.text)) return Failure::no_memory();
+    if (!texts.append(std::move(text))) return Failure::raised();
   }
   if (PyErr_Occurred() != nullptr) return Failure::raised();
-  return texts;
+  return Done{};
 }
 
 // A conversion's failure as the call raises it: a pending TypeError (exactly
@@ -181,16 +174,15 @@ Outcome<Utf8Text> text_argument(const FunctionSignature &signature, PyObject *ar
                                 PyObject *kwargs) {
   MANILINK_TRY(bound, bind_arguments(signature, args, kwargs));
   Outcome<Utf8Text> text = text_from_object(bound.get());
-  if (text.failed()) return argument_error(signature.parameter, text.failure());
-  return text;
+  return text.failed() ? argument_error(signature.parameter, text.failure()) : std::move(text);
 }
 
-Outcome<edge::TextList> text_list_argument(const FunctionSignature &signature, PyObject *args,
-                                           PyObject *kwargs) {
+Status text_list_argument(const FunctionSignature &signature, PyObject *args, PyObject *kwargs,
+                          Utf8Values &texts) {
   MANILINK_TRY(bound, bind_arguments(signature, args, kwargs));
-  Outcome<edge::TextList> texts = text_list_from_object(bound.get());
-  if (texts.failed()) return argument_error(signature.parameter, texts.failure());
-  return texts;
+  const Status converted = text_list_from_object(bound.get(), texts);
+  return converted.failed() ? argument_error(signature.parameter, converted.failure())
+                            : Status(Done{});
 }
 
 }  // namespace manilink

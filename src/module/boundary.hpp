@@ -1,15 +1,12 @@
 // The boundary between the interpreter and the module: every entry passes
 // through at_boundary, which raises a body's Failure as exactly one exception.
-//
-// What holds at every interpreter call by construction:
-// - A thread that the interpreter ends inside a call (CPython 3.9 to 3.13 end
-//   daemon threads at exit with a forced unwind) crosses the glue untouched:
-//   the glue is built without exceptions, so its frames hold no cleanups for
-//   the unwinder to run, and nothing throws through them (the build checks
-//   that the glue calls nothing that throws; see edge.hpp).
-// - Re-entry through user code is bounded: every entry counts as a level of
-//   the interpreter's own recursion guard, and the frames that can call back
-//   into Python hold no large buffers.
+// By construction, a thread that the interpreter ends inside a call (CPython
+// 3.9 to 3.13 end daemon threads at exit with a forced unwind) crosses the
+// glue untouched: built without exceptions, its frames hold no cleanups for
+// the unwinder to run, and it calls nothing that throws (see edge.hpp). And
+// re-entry through user code is bounded: every entry is a level of the
+// interpreter's recursion guard, and no frame that can call back into Python
+// holds a large buffer.
 #pragma once
 
 #include "module/python.hpp"
@@ -23,13 +20,20 @@ void raise_failure(const Failure &failure) noexcept;
 
 // A new reference for the interpreter, or null with one exception set.
 inline PyObject *hand_over(Outcome<ObjectRef> outcome) noexcept {
-  if (fault_injection::lose_outcome()) {
-    PyErr_Clear();
-    outcome = Failure::raised();
-  }
   if (!outcome.failed()) return outcome.value().release();
   raise_failure(outcome.failure());
   return nullptr;
+}
+
+// The outcome of `body`, or the failure a test build's fault switch puts in
+// its place.
+template <class Body>
+Outcome<ObjectRef> run_body(Body &body) noexcept {
+  const fault_seam::Call fault = fault_seam::begin_call();
+  if (fault == fault_seam::Call::Run) return body();
+  if (fault == fault_seam::Call::LoseError) return Failure::raised();  // with nothing pending
+  if (fault == fault_seam::Call::NoMemory) return LinkError::out_of_memory();
+  return LinkError::internal(fault == fault_seam::Call::Internal ? "injected failure" : "");
 }
 
 // Runs `body` (returning an Outcome<ObjectRef>) as one level of the
@@ -37,9 +41,7 @@ inline PyObject *hand_over(Outcome<ObjectRef> outcome) noexcept {
 template <class Body>
 PyObject *at_boundary(Body &&body) noexcept {
   if (Py_EnterRecursiveCall(" while calling a manilink function") != 0) return nullptr;
-  Failure injected;
-  PyObject *const result =
-      hand_over(fault_injection::begin_call(injected) ? Outcome<ObjectRef>(injected) : body());
+  PyObject *const result = hand_over(run_body(body));
   Py_LeaveRecursiveCall();
   return result;
 }

@@ -1,4 +1,4 @@
-// The one way a step of a call fails: it returns a Failure value, which the
+// The one way a step of a call fails: it returns a Failure, which the
 // enclosing step passes up unchanged (MANILINK_TRY) until the boundary raises
 // it. Nothing in the glue throws.
 #pragma once
@@ -9,40 +9,36 @@
 #include <utility>
 
 #include "link/link_error.hpp"
-#include "module/fault_injection.hpp"
+#include "module/fault_seam.hpp"
 #include "module/object_ref.hpp"
 
 namespace manilink {
 
+// A LinkError of the logic, as it reported it, or a state only the glue knows.
 struct Failure {
   enum class Kind : unsigned char {
+    Logic,       // `error`: raised by link_error_to_exception
     Raised,      // the interpreter's exception is pending: passed on as it is
     NotCreated,  // an object creation returned nothing: printed, then InternalFailure
-    Link,        // a LinkError: ValueError with its message
-    NoMemory,    // MemoryError
-    Internal,    // InternalFailure with `text`, or a generic text when null
   };
 
-  Kind kind = Kind::Raised;
-  LinkError link_error = LinkError::not_found();  // for Link
-  const char *text = nullptr;                     // for Internal: a fixed text, or null
+  Failure(LinkError link_error) noexcept : kind(Kind::Logic), error(link_error) {}
+  explicit Failure(Kind glue_state) noexcept : kind(glue_state) {}
+  static Failure raised() noexcept { return Failure(Kind::Raised); }
 
-  static Failure raised() noexcept { return {}; }
-  static Failure not_created() noexcept { return {Kind::NotCreated}; }
-  static Failure link(LinkError error) noexcept { return {Kind::Link, error}; }
-  static Failure no_memory() noexcept { return {Kind::NoMemory}; }
-  static Failure internal(const char *text) noexcept {
-    return {Kind::Internal, LinkError::not_found(), text};
-  }
+  Kind kind;
+  union {
+    LinkError error;  // for Kind::Logic only
+  };
 };
 
 // The value of a step, or its Failure.
 template <class T>
 class [[nodiscard]] Outcome {
  public:
-  Outcome(T &&value) noexcept : value_(std::move(value)) {}
-  Outcome(const T &value) noexcept : value_(value) {}
+  Outcome(T &&value) noexcept : value_(std::move(value)), failed_(false) {}
   Outcome(Failure failure) noexcept : failure_(failure), failed_(true) {}
+  Outcome(LinkError error) noexcept : Outcome(Failure(error)) {}
 
   bool failed() const noexcept { return failed_; }
   T &value() noexcept { return value_; }
@@ -50,22 +46,23 @@ class [[nodiscard]] Outcome {
 
  private:
   T value_{};
-  Failure failure_;
-  bool failed_ = false;
+  union {
+    Failure failure_;
+  };
+  bool failed_;
 };
 
-// The outcome of a step that yields nothing.
-struct Done {};
+struct Done {};  // the value of a step that yields nothing
 using Status = Outcome<Done>;
 
-// Declares `name` as the value of `expression` (an Outcome), or returns its
-// Failure from the enclosing function.
+// Declares `name` as the value of `expression` (an Outcome or a Result of the
+// logic), or returns its failure from the enclosing function.
 #define MANILINK_TRY(name, expression)                            \
   auto name##_outcome_ = (expression);                            \
   if (name##_outcome_.failed()) return name##_outcome_.failure(); \
   auto &name = name##_outcome_.value()
 
-// Returns the Failure of `expression` (an Outcome) from the enclosing function.
+// Returns the failure of `expression` (an Outcome) from the enclosing function.
 #define MANILINK_CHECK(expression)                    \
   do {                                                \
     auto outcome_ = (expression);                     \
@@ -80,17 +77,17 @@ inline Outcome<ObjectRef> returned(PyObject *new_reference) noexcept {
 
 // The status of a call that returns -1 with the interpreter's exception.
 inline Status status(int result) noexcept {
-  return result < 0 ? Status(Failure::raised()) : Done{};
+  return result < 0 ? Status(Failure::raised()) : Status(Done{});
 }
 
 // The new reference returned by an object-creating call; none is a failed
 // creation.
 inline Outcome<ObjectRef> created(PyObject *new_reference) noexcept {
-  if (new_reference != nullptr && fault_injection::fail_creation()) {
+  if (new_reference != nullptr && fault_seam::fail_creation()) {
     Py_DECREF(new_reference);
     new_reference = PyErr_NoMemory();  // always null
   }
-  if (new_reference == nullptr) return Failure::not_created();
+  if (new_reference == nullptr) return Failure(Failure::Kind::NotCreated);
   return ObjectRef::steal(new_reference);
 }
 

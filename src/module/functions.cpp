@@ -19,13 +19,11 @@ constexpr FunctionSignature kEncodeTargetSignature{"encode_target", "uri"};
 constexpr FunctionSignature kExtractSignature{"extract", "values"};
 constexpr FunctionSignature kLocateAllSignature{"locate_all", "values"};
 
-// The failure of an operation of the logic.
-template <class T>
-Failure logic_failure(const edge::Checked<T> &checked) {
-  if (const LinkError *error = checked.link_error()) return Failure::link(*error);
-  if (checked.native_failure() == edge::NativeFailure::OutOfMemory) return Failure::no_memory();
-  return Failure::internal(nullptr);
-}
+// The logic's storage of one call's links, released when the call ends.
+struct HeldLinks {
+  edge::LinkStorage storage{nullptr};
+  ~HeldLinks() { edge::release(storage); }
+};
 
 // Stores `value` in `dict` under a fresh key object.
 Status set_item(PyObject *dict, std::string_view key, Outcome<ObjectRef> value) {
@@ -40,30 +38,33 @@ Outcome<ObjectRef> link_to_dict(const ManifestLink &link) {
   MANILINK_TRY(dict, created(PyDict_New()));
   MANILINK_CHECK(set_item(dict.get(), "uri", str_from_text(link.uri)));
   MANILINK_CHECK(set_item(dict.get(), "jumbf",
-                          link.jumbf ? str_from_text(*link.jumbf)
-                                     : Outcome<ObjectRef>(ObjectRef::add_reference(Py_None))));
+                          link.is_embedded()
+                              ? str_from_text(link.jumbf)
+                              : Outcome<ObjectRef>(ObjectRef::add_reference(Py_None))));
   MANILINK_CHECK(set_item(dict.get(), "is_embedded",
                           ObjectRef::add_reference(link.is_embedded() ? Py_True : Py_False)));
   return std::move(dict);
 }
 
 // An operation of the logic that turns one text into one text.
-using TextLogic = edge::Checked<std::string_view> (*)(std::string_view, TextBuilder &) noexcept;
+using TextLogic = Result<edge::WrittenText> (*)(std::string_view, edge::TextBuffer) noexcept;
 
-// A text result up to this size is built on the stack: the call then needs
-// no allocation besides the interpreter's.
+// A text up to this size is built on the stack: no allocation but the str's.
 constexpr std::size_t kStackTextSize = 2048;
 
-// Runs `logic` on `target` and makes its text a str. The stack buffer lives
-// in this frame of its own, which runs no Python code (making a str does
-// not), so re-entry through user code never piles such buffers up.
+// Runs `logic` on `target` and makes its text a str; a text that outgrows the
+// stack buffer is written again into memory of its size. The buffer lives in
+// this frame, which runs no Python code, so re-entry never piles them up.
 template <TextLogic logic>
 MANILINK_NOINLINE Outcome<ObjectRef> text_result(std::string_view target) {
   char storage[kStackTextSize];
-  TextBuilder text(storage, sizeof storage);
-  edge::Checked<std::string_view> value = logic(target, text);
-  if (!value.ok()) return logic_failure(value);
-  return str_from_text(value.value());
+  MANILINK_TRY(text, logic(target, {storage, sizeof storage}));
+  if (text.needed == 0) return str_from_text(text.text);
+  MemoryArray<char> memory;
+  if (!memory.resize(text.needed)) return Failure::raised();
+  MANILINK_TRY(again, logic(target, {memory.data(), text.needed}));
+  if (again.needed != 0) return LinkError::internal("a text needed more room the second time");
+  return str_from_text(again.text);
 }
 
 template <const FunctionSignature &signature, TextLogic logic>
@@ -87,23 +88,24 @@ Outcome<ObjectRef> encode_target_body(PyObject *args, PyObject *kwargs) {
 }
 
 Outcome<ObjectRef> extract_body(PyObject *args, PyObject *kwargs) {
-  MANILINK_TRY(values, text_list_argument(kExtractSignature, args, kwargs));
-  edge::Checked<ManifestLink> selected = edge::select_manifest_link(values);
-  if (selected.ok()) return link_to_dict(selected.value());
+  Utf8Values values;
+  MANILINK_CHECK(text_list_argument(kExtractSignature, args, kwargs, values));
+  HeldLinks held;
+  const Result<ManifestLink> selected = edge::select_manifest_link(values.values(), held.storage);
   // No advertised manifest is an answer, not a failure.
-  const LinkError *error = selected.link_error();
-  if (error != nullptr && error->kind == LinkError::Kind::NotFound) {
+  if (selected.failed() && selected.failure().kind == LinkError::Kind::NotFound) {
     return ObjectRef::add_reference(Py_None);
   }
-  return logic_failure(selected);
+  MANILINK_TRY(link, selected);
+  return link_to_dict(link);
 }
 
 Outcome<ObjectRef> locate_all_body(PyObject *args, PyObject *kwargs) {
-  MANILINK_TRY(values, text_list_argument(kLocateAllSignature, args, kwargs));
-  edge::Checked<std::vector<ManifestLink>> parsed = edge::parse_manifest_links(values);
-  if (!parsed.ok()) return logic_failure(parsed);
-  const std::vector<ManifestLink> &links = parsed.value();
-  const auto size = static_cast<Py_ssize_t>(links.size());
+  Utf8Values values;
+  MANILINK_CHECK(text_list_argument(kLocateAllSignature, args, kwargs, values));
+  HeldLinks held;
+  MANILINK_TRY(links, edge::parse_manifest_links(values.values(), held.storage));
+  const auto size = static_cast<Py_ssize_t>(links.size);
   // Made at its final length and filled by position. Python code may run
   // while the dicts are made (a collection's finalizers): it finds None in
   // the places still to fill, never an empty one.
@@ -113,7 +115,7 @@ Outcome<ObjectRef> locate_all_body(PyObject *args, PyObject *kwargs) {
     PyList_SetItem(list.get(), i, Py_None);  // steals the reference
   }
   for (Py_ssize_t i = 0; i < size; ++i) {
-    MANILINK_TRY(dict, link_to_dict(links[static_cast<std::size_t>(i)]));
+    MANILINK_TRY(dict, link_to_dict(links.data[i]));
     // Steals dict and releases the None; fails only when a finalizer found
     // the list (gc.get_objects) and shrank it.
     MANILINK_CHECK(status(PyList_SetItem(list.get(), i, dict.release())));

@@ -97,7 +97,7 @@ Status add_name(PyObject *module, PyObject *name, PyObject *value) {
     all = std::move(made);
   }
   if (PyList_Append(all.get(), name) < 0) {
-    return Failure::internal("could not append __name__ to __all__");
+    return LinkError::internal("could not append __name__ to __all__");
   }
   return status(PyObject_SetAttr(module, name, value));
 }
@@ -121,38 +121,48 @@ Status fill_module(PyObject *module) {
   return add_constant(module, "__version__", "0.1.0");
 }
 
-// Whether Python code asked for this initialization: every import does, but
-// CPython 3.13+ importing into a sub-interpreter first runs it in the main
-// interpreter on a fresh thread state with no frame, and discards that module.
+// Whether Python code asked for this initialization. CPython 3.13+ importing
+// into a sub-interpreter first runs it in the main interpreter with no frame,
+// and discards that module; an application may import from C with no frame.
 Outcome<bool> called_from_python() {
   if (PyEval_GetFrame() != nullptr) return true;
   if (PyErr_Occurred() != nullptr) return Failure::raised();  // the frame object was not made
   return false;
 }
 
+// Keeps a reference of the cell's own to `module`, unless another
+// initialization kept its module first: a finalizer that the module body runs
+// may import it in another interpreter, or an isolated one import it at once.
+bool keep_in_cell(PyObject *module) {
+  PyObject *kept = nullptr;
+  if (!module_cell.compare_exchange_strong(kept, module, std::memory_order_acq_rel)) return false;
+  Py_INCREF(module);
+  return true;
+}
+
 // The rule of one initialization per process:
-//   module cell | called from Python | decision
-//   filled      | either             | refuse with ImportError
-//   empty       | yes                | make the module and keep it in the cell
-//   empty       | no                 | make the module, leave the cell empty
-// The last row lets a sub-interpreter import first (as mod_wsgi does); the
-// module it gets is the one made by its own import, which the second row keeps.
+//   called from Python | module cell | decision
+//   no                 | either      | make a module, keep none
+//   yes                | filled      | refuse with ImportError
+//   yes                | empty       | make a module and keep it, unless another
+//                      |             | initialization kept one meanwhile: refuse
+// The first row lets a sub-interpreter import first (as mod_wsgi does): the
+// module it gets is the one made by its own import, which the last row keeps.
+// Another initialization's module, maybe another interpreter's, is never
+// returned or touched.
 Outcome<ObjectRef> initialize() {
-  if (module_cell.load(std::memory_order_acquire) != nullptr) {
-    PyErr_SetString(PyExc_ImportError,
-                    "manilink may be initialized only once per interpreter process");
-    return Failure::raised();
-  }
   MANILINK_TRY(counts, called_from_python());
-  MANILINK_TRY(module, returned(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION)));
+  if (!counts || module_cell.load(std::memory_order_acquire) == nullptr) {
+    MANILINK_TRY(module, returned(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION)));
 #ifdef Py_GIL_DISABLED
-  MANILINK_CHECK(status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED)));
+    MANILINK_CHECK(status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED)));
 #endif
-  MANILINK_CHECK(fill_module(module.get()));
-  if (!counts) return std::move(module);
-  // The module body may run Python code (finalizers), which may have
-  // initialized the module meanwhile: the module in the cell is then the one.
-  return ObjectRef::add_reference(publish_once(module_cell, module.release()));
+    MANILINK_CHECK(fill_module(module.get()));
+    if (!counts || keep_in_cell(module.get())) return std::move(module);
+  }
+  PyErr_SetString(PyExc_ImportError,
+                  "manilink may be initialized only once per interpreter process");
+  return Failure::raised();
 }
 
 }  // namespace

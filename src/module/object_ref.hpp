@@ -3,16 +3,15 @@
 
 #include "module/python.hpp"
 
-#include <atomic>
+#include <cstddef>
+#include <type_traits>
 
 namespace manilink {
 
-// Holds one strong reference and releases it exactly once.
-//
-// The glue is built without exceptions, so a thread that the interpreter
-// ends with a forced unwind (CPython 3.9 to 3.13 end daemon threads that way
-// at exit) passes its frames without running this destructor: nothing
-// touches the interpreter on a thread that no longer holds it.
+// Holds one strong reference and releases it exactly once. A thread that the
+// interpreter ends with a forced unwind passes this destructor by (the glue is
+// built without exceptions): nothing touches the interpreter on a thread that
+// no longer holds it.
 class ObjectRef {
  public:
   ObjectRef() noexcept = default;
@@ -53,8 +52,7 @@ class ObjectRef {
   PyObject *object_ = nullptr;
 };
 
-// The pending exception, taken over (PyErr_Fetch) and normalized, which may
-// make its instance.
+// The pending exception, taken over (PyErr_Fetch) and normalized.
 struct FetchedError {
   ObjectRef type, value, traceback;
 
@@ -66,20 +64,34 @@ struct FetchedError {
   }
 };
 
-// Whether this thread runs in the main interpreter: what a sub-interpreter
-// makes dies with it, so only the main interpreter's is kept for the process.
-inline bool in_main_interpreter() noexcept {
-  return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0;
-}
+// Memory from the interpreter's allocator for `T`s, plain data that moves
+// as bytes when the block grows. Freed exactly once.
+template <class T>
+class MemoryArray {
+  static_assert(std::is_trivially_copyable_v<T>, "the block moves its items as bytes");
 
-// Publishes `made` (a new reference) in `cell` unless another thread did so
-// first, in which case `made` is released. Returns the published object,
-// which the cell keeps until the process ends (borrowed).
-inline PyObject *publish_once(std::atomic<PyObject *> &cell, PyObject *made) noexcept {
-  PyObject *published = nullptr;
-  if (cell.compare_exchange_strong(published, made, std::memory_order_acq_rel)) return made;
-  Py_DECREF(made);
-  return published;
-}
+ public:
+  MemoryArray() noexcept = default;
+  MemoryArray(const MemoryArray &) = delete;
+  MemoryArray &operator=(const MemoryArray &) = delete;
+  ~MemoryArray() { PyMem_Free(data_); }
+
+  // Room for `count` items in all, keeping those held; false, with
+  // MemoryError set, when there is none.
+  bool resize(std::size_t count) noexcept {
+    void *grown =
+        count > PY_SSIZE_T_MAX / sizeof(T) ? nullptr : PyMem_Realloc(data_, count * sizeof(T));
+    if (grown == nullptr) {
+      PyErr_NoMemory();
+      return false;
+    }
+    data_ = static_cast<T *>(grown);
+    return true;
+  }
+  T *data() const noexcept { return data_; }
+
+ private:
+  T *data_ = nullptr;
+};
 
 }  // namespace manilink
