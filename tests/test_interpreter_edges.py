@@ -1,7 +1,8 @@
 """The edges of the interpreter's life: threads that the interpreter ends inside a call,
-first imports from sub-interpreters, keyword dicts emptied during a call, interrupts. Each
-case runs in a child process; MANILINK_STRESS=1 repeats the thread-exit cases 20 times and
-runs the isolated sub-interpreter race."""
+first imports from sub-interpreters, keyword dicts emptied during a call, interrupts, a
+failure reported to a stream that calls back. Each case runs in a child process;
+MANILINK_STRESS=1 repeats the thread-exit cases 20 times and runs the isolated
+sub-interpreter race."""
 
 import itertools
 import os
@@ -481,3 +482,34 @@ def test_a_second_initialization_is_refused_however_the_first_was_hidden(first, 
     assert proc.stdout.splitlines() == [
         "refused: manilink may be initialized only once per interpreter process"
     ]
+
+
+def test_a_failed_creation_reported_to_a_stream_that_calls_back_is_reported_once(fault):
+    # Reporting a failed creation writes to sys.stderr; a stream whose write() calls the
+    # module, failing the same way, must not turn one report into more at each level.
+    proc = _run("""
+        import os, signal, sys, manilink
+        signal.alarm(30)  # a hang ends this child, not the run
+        class Stream:
+            def write(self, text):
+                writes.append(text)
+                try:
+                    manilink.format("a")
+                except BaseException:
+                    pass
+            def flush(self):
+                pass
+        os.environ["MANILINK_FAULT"] = "create:1"
+        for limit in (30, sys.getrecursionlimit()):
+            sys.setrecursionlimit(limit)
+            writes, sys.stderr = [], Stream()
+            try:
+                manilink.format("a")
+            except BaseException as e:
+                failure = type(e).__name__
+            sys.stderr = sys.__stderr__
+            print(failure, len(writes), flush=True)
+    """)
+    assert proc.returncode == 0, (proc.returncode, proc.stdout)
+    words = proc.stdout.split()  # the failure and the count of writes, at each limit
+    assert words[::2] == ["InternalFailure"] * 2 and max(map(int, words[1::2])) <= 10, words
