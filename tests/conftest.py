@@ -10,9 +10,14 @@ GIL build, between the allocations of one call. The free-threaded build's
 allocator (mimalloc) reserves about 1 GiB of address space at start-up and
 serves the call from it, so that limit falls elsewhere or not at all; the
 `encode_target` case, whose limit binds either way, still runs.
+
+The `fault` fixture sets the test-only fault switch (MANILINK_FAULT) of a
+build with -DMANILINK_FAULT_INJECTION=ON; other builds skip its tests, unless
+MANILINK_REQUIRE_FAULT_INJECTION=1 makes that a failure.
 """
 
 import inspect
+import os
 import sysconfig
 
 import pytest
@@ -55,3 +60,20 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason=SUBINTERPRETER_REASON))
         elif limit_depends_on_allocator(item):
             item.add_marker(pytest.mark.skip(reason=MEMORY_LIMIT_REASON))
+
+
+@pytest.fixture
+def fault(monkeypatch):
+    import manilink
+
+    monkeypatch.setenv("MANILINK_FAULT", "lose-error")
+    try:
+        injected = manilink.encode_target("a") != "a"
+    except SystemError:  # what the switch makes of it
+        injected = True
+    monkeypatch.delenv("MANILINK_FAULT")
+    if not injected:
+        if os.environ.get("MANILINK_REQUIRE_FAULT_INJECTION") == "1":
+            pytest.fail("the module was built without fault injection")
+        pytest.skip("build with -DMANILINK_FAULT_INJECTION=ON")
+    return lambda setting: monkeypatch.setenv("MANILINK_FAULT", setting)

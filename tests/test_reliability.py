@@ -231,18 +231,6 @@ def test_second_interpreter_is_refused(config):
     assert proc.stdout.splitlines() == ["refused", '<a%20b>; rel="c2pa-manifest"']
 
 
-@pytest.fixture
-def fault(monkeypatch):
-    monkeypatch.setenv("MANILINK_FAULT", "lose-error")
-    injected = _call(E, ("a",), {}) != "a"  # SystemError in a fault-injection build
-    monkeypatch.delenv("MANILINK_FAULT")
-    if not injected:
-        if os.environ.get("MANILINK_REQUIRE_FAULT_INJECTION") == "1":
-            pytest.fail("the module was built without fault injection")
-        pytest.skip("build with -DMANILINK_FAULT_INJECTION=ON")
-    return lambda setting: monkeypatch.setenv("MANILINK_FAULT", setting)
-
-
 @pytest.mark.parametrize(
     "setting,expected",
     [
