@@ -31,33 +31,6 @@ __all__ = [
     "locate_all",
 ]
 
-class SequenceNotStr(Protocol[_T_co]):
-    """A sequence that is not a `str`: a list, tuple, deque or other sequence.
-
-    Exists for type checkers only, as the type of `values`: import it under
-    `typing.TYPE_CHECKING`. Any `Sequence[str]` matches it.
-    """
-
-    def __getitem__(self, index: int, /) -> _T_co: ...
-    def __contains__(self, value: object, /) -> bool: ...
-    def __len__(self) -> int: ...
-    def __iter__(self) -> Iterator[_T_co]: ...
-
-class ManifestLink(TypedDict):
-    """One advertised manifest link, as `extract` and `locate_all` return it.
-
-    Exists for type checkers only: import it under `typing.TYPE_CHECKING`.
-    The dict always has the three keys, in this order.
-    """
-
-    uri: str
-    """The link target as sent, trimmed; a `#jumbf=` reference is cut to its
-    first segment and its prefix written in lower case."""
-    jumbf: str | None
-    """The first segment of the target's `#jumbf=` reference, or None."""
-    is_embedded: bool
-    """True exactly when `jumbf` is not None."""
-
 REL: Final = "c2pa-manifest"
 """The link relation type that advertises a C2PA Manifest Store."""
 
@@ -108,3 +81,32 @@ def extract(values: SequenceNotStr[str]) -> ManifestLink | None:
 
 def locate_all(values: SequenceNotStr[str]) -> list[ManifestLink]:
     """Every `c2pa-manifest` link across the given `Link` header values, in order."""
+
+# Types for type checkers only: they do not exist at run time.
+
+class ManifestLink(TypedDict):
+    """One advertised manifest link, as `extract` and `locate_all` return it.
+
+    Exists for type checkers only: import it under `typing.TYPE_CHECKING`.
+    The dict always has the three keys, in this order.
+    """
+
+    uri: str
+    """The link target as sent, trimmed; a `#jumbf=` reference is cut to its
+    first segment and its prefix written in lower case."""
+    jumbf: str | None
+    """The first segment of the target's `#jumbf=` reference, or None."""
+    is_embedded: bool
+    """True exactly when `jumbf` is not None."""
+
+class SequenceNotStr(Protocol[_T_co]):
+    """A sequence that is not a `str`: a list, tuple, deque or other sequence.
+
+    Exists for type checkers only, as the type of `values`: import it under
+    `typing.TYPE_CHECKING`. Any `Sequence[str]` matches it.
+    """
+
+    def __getitem__(self, index: int, /) -> _T_co: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
