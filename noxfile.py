@@ -305,12 +305,38 @@ def check_metadata(session, wheel_file):
     return classifiers
 
 
-@nox.session(python="3.9", requires=["wheel"], tags=["ci"])
-def readme(session):
-    """The recipes of README.md and CONTRIBUTING.md, run as printed."""
+def run_samples(session):
+    """The documentation's code samples, run as printed, with the HTTP clients
+    that its recipes use (the test requirements)."""
+    session.install("-r", os.path.join(TESTS, "requirements.txt"))
     session.install("--force-reinstall", "--no-deps", built(session, ".whl"))
     with session.chdir(BUILD):
         session.run("python", os.path.join(ROOT, "scripts", "check_readme.py"))
+
+
+@nox.session(python="3.9", requires=["wheel"], tags=["ci"])
+def readme(session):
+    """The code samples of README.md, CONTRIBUTING.md and docs/, run on the oldest CPython."""
+    run_samples(session)
+
+
+@nox.session(python="3.13", requires=["wheel"], tags=["ci"])
+def docs(session):
+    """The documentation site, warnings fatal; its samples run; .readthedocs.yaml valid."""
+    session.install(
+        "-r", os.path.join(ROOT, "docs", "requirements.txt"), "check-jsonschema==0.39.0"
+    )
+    session.run(
+        "check-jsonschema",
+        "--builtin-schema",
+        "vendor.readthedocs",
+        os.path.join(ROOT, ".readthedocs.yaml"),
+    )
+    html = os.path.join(BUILD, "docs", "html")
+    shutil.rmtree(html, ignore_errors=True)
+    session.run("sphinx-build", "-W", "--keep-going", "-n", "-q", "-b", "html", "docs", html)
+    session.log("the pages are in %s", html)
+    run_samples(session)
 
 
 @nox.session(python="3.11", requires=["wheel"], tags=["ci"])
