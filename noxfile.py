@@ -304,10 +304,14 @@ def bench_smoke(session):
         )
 
 
-# cp39 is the abi3 wheel; cp314t and cp315t the free-threaded ones.
+# cp39 builds the abi3 wheel, which cp310 to cp315 test; cp314t and cp315t
+# are the free-threaded wheels. The same cibuildwheel as the release workflow's.
+CIBUILDWHEEL_VERSION = "4.3.5"
 CIBUILDWHEEL = {
     platform: [
-        "%s-%s" % (build, suffix) for suffix in suffixes for build in ("cp39", "cp314t", "cp315t")
+        "%s-%s" % (build, suffix)
+        for suffix in suffixes
+        for build in ["cp3%d" % m for m in range(9, 16)] + ["cp314t", "cp315t"]
     ]
     for platform, suffixes in {
         "linux": ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"],
@@ -319,11 +323,11 @@ CIBUILDWHEEL = {
 
 @nox.session(tags=["ci"])
 def cibuildwheel(session):
-    """The wheel builder selects cp39-abi3, cp314t and cp315t builds per platform.
+    """The wheel builder selects cp39 to cp315 (one abi3 wheel), cp314t and cp315t per platform.
 
     The free-threaded ones are tested with RuntimeWarning fatal.
     """
-    session.install("cibuildwheel")
+    session.install("cibuildwheel==" + CIBUILDWHEEL_VERSION)
     for platform, want in CIBUILDWHEEL.items():
         got = session.run(
             "cibuildwheel", "--print-build-identifiers", "--platform", platform, silent=True
