@@ -466,7 +466,7 @@ def glue_check(session):
             session.error(
                 "%s was not refused naming %r:\n%s%s" % (fixture, named, done.stdout, done.stderr)
             )
-        session.log("refused %s: %s", fixture, said[0].strip())
+        session.log("refused %s: %s", fixture or "no objects", said[0].strip())
 
 
 @nox.session(python=["3.9", "3.13"], tags=["ci"])

@@ -105,7 +105,12 @@ def symbols(nm, path, dynamic=False):
 def demangler(cxxfilt, names):
     names = sorted(set(names))
     done = subprocess.run(
-        [cxxfilt], input="\n".join(names) + "\n", capture_output=True, text=True, check=False
+        # -n: Mach-O's underscore is gone already (llvm-cxxfilt drops one there).
+        [cxxfilt, "-n"],
+        input="\n".join(names) + "\n",
+        capture_output=True,
+        text=True,
+        check=False,
     )
     readable = done.stdout.splitlines()
     if done.returncode != 0 or len(readable) != len(names):
@@ -122,8 +127,9 @@ def check_gnu(options):
     nm = find_tool(options.nm, ["nm", "llvm-nm"])
     if nm is None:
         fail_or_warn("no nm or llvm-nm found: the interpreter glue was not checked")
-    sibling = os.path.join(os.path.dirname(nm), os.path.basename(nm).replace("nm", "c++filt"))
-    cxxfilt = find_tool(None, [sibling, "c++filt", "llvm-cxxfilt"])
+    # c++filt first whatever the compiler: LLVM's spells a few names its own
+    # way (std::nullptr_t for decltype(nullptr)), and the lists hold GNU's.
+    cxxfilt = find_tool(None, ["c++filt", "llvm-cxxfilt"])
     if cxxfilt is None:
         fail_or_warn("no c++filt or llvm-cxxfilt found: the interpreter glue was not checked")
     if not options.glue or not options.logic:
@@ -162,7 +168,7 @@ def check_gnu(options):
                 found["edge"].add(text)
                 if text not in edge:
                     problems.append(
-                        "%s calls %s, a name of the logic that edge.txt does not list"
+                        "%s refers to %s, a name of the logic that edge.txt does not list"
                         % (where, text)
                     )
             else:
@@ -206,7 +212,7 @@ def check_gnu(options):
     if problems:
         print(
             "check_glue: the interpreter glue may call what throws, or the lists in %s miss a"
-            " name: see CONTRIBUTING.md, 'The interpreter glue'" % LISTS,
+            " name: see 'The no-throw check' in CONTRIBUTING.md" % LISTS,
             file=sys.stderr,
         )
         return 1
