@@ -5,7 +5,7 @@ without exceptions) calls nothing that can throw into its frames.
                       [--sanitized] [--print]
     check_glue.py msvc OBJ...
 
-gnu, for ELF and Mach-O (CMake runs it after every build with the arguments it
+gnu, for ELF, Mach-O and MinGW's COFF (CMake runs it after every build with the arguments it
 writes to glue_check.args in the build folder: `check_glue.py @glue_check.args`):
   1. no glue object refers to an exception personality, an unwinder resume, a
      catch or a throw;
@@ -54,6 +54,7 @@ EXCEPTION_NAMES = {
 MSVC_EXCEPTION_NAMES = ("CxxFrameHandler", "CxxThrowException", "GSHandlerCheck_EH")
 SANITIZER_PREFIXES = ("__asan_", "__ubsan_", "__tsan_", "__sanitizer_", "__lsan_")
 UNDEFINED = {"U", "w", "v"}
+MACHO_MAGIC = {b"\xcf\xfa\xed\xfe", b"\xce\xfa\xed\xfe", b"\xfe\xed\xfa\xcf", b"\xfe\xed\xfa\xce"}
 
 
 def fail_or_warn(message):
@@ -77,17 +78,12 @@ def find_tool(given, names):
 def is_macho(path):
     with open(path, "rb") as binary:
         magic = binary.read(4)
-    return magic in (
-        b"\xcf\xfa\xed\xfe",
-        b"\xce\xfa\xed\xfe",
-        b"\xfe\xed\xfa\xcf",
-        b"\xfe\xed\xfa\xce",
-    )
+    return magic in MACHO_MAGIC
 
 
 def symbols(nm, path, dynamic=False):
     """(name, type) of each external symbol of `path`: names without a symbol
-    version or Mach-O's leading underscore."""
+    version, Mach-O's leading underscore or Windows' __imp_ (a DLL's name)."""
     done = subprocess.run(
         [nm, "-P", "-D" if dynamic else "-g", path], capture_output=True, text=True, check=False
     )
@@ -98,7 +94,8 @@ def symbols(nm, path, dynamic=False):
     for line in done.stdout.splitlines():
         parts = line.split()
         if len(parts) >= 2 and len(parts[1]) == 1:
-            found.append((parts[0].split("@")[0][strip:], parts[1]))
+            name = parts[0].split("@")[0][strip:]
+            found.append((name.removeprefix("__imp_"), parts[1]))
     return found
 
 
@@ -240,7 +237,9 @@ def check_msvc(options):
             sys.exit("check_glue: %s failed on %s: %s" % (command[0], path, done.stderr.strip()))
         for line in done.stdout.splitlines():
             # dumpbin: "008 00000000 UNDEF notype () External | name (readable)"
-            words = (line.split("|", 1)[1] if dumpbin and "|" in line else line).split()
+            if dumpbin and "|" not in line:
+                continue
+            words = line.split("|", 1)[-1].split()
             if words and any(n in words[0] for n in MSVC_EXCEPTION_NAMES):
                 problems.append("%s refers to %s" % (os.path.basename(path), words[0]))
     for problem in sorted(set(problems)):
@@ -256,7 +255,7 @@ def main():
         description=__doc__.split("\n\n")[0], fromfile_prefix_chars="@"
     )
     commands = parser.add_subparsers(dest="command", required=True)
-    gnu = commands.add_parser("gnu", help="ELF and Mach-O objects, read with nm")
+    gnu = commands.add_parser("gnu", help="GCC's and clang's objects, read with nm")
     gnu.add_argument("--nm", help="the nm of the toolchain (else nm or llvm-nm on PATH)")
     gnu.add_argument("--glue", nargs="+", action="extend", default=[], help="the glue's objects")
     gnu.add_argument("--logic", nargs="+", action="extend", default=[], help="the logic's objects")
