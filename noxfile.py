@@ -387,7 +387,7 @@ GLUE_BUILDS = {
     "release": ["-DCMAKE_BUILD_TYPE=Release"],
     "debug": ["-DCMAKE_BUILD_TYPE=Debug"],
     "old-abi": ["-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS=-D_GLIBCXX_USE_CXX11_ABI=0"],
-    # What Ubuntu's and Fedora's compilers do by default, and libstdc++'s checks.
+    # Distributions' hardening (Ubuntu's g++ by default), and libstdc++'s checks.
     "hardened": [
         "-DCMAKE_BUILD_TYPE=Release",
         "-DCMAKE_CXX_FLAGS=-fstack-protector-strong -D_FORTIFY_SOURCE=3 -D_GLIBCXX_ASSERTIONS",
@@ -400,9 +400,9 @@ GLUE_BUILDS = {
     ],
 }
 # Planted breaches (tests/glue_breaches/), each compiled as the release build
-# compiles the glue, plus flags; "both" also as it compiles the logic. The
-# check, or for a glue source built with exceptions the compiler, must refuse
-# each with a message that names the breach.
+# compiles the glue, plus flags ("both": also as it compiles the logic), then
+# checked; "compile": the compiler must refuse it. Each refusal must name the
+# breach.
 GLUE_BREACHES = [
     ("edge_throwing.cpp", [], "glue", "manilink::edge::checked_size(char const*)"),
     ("edge_pointer.cpp", [], "glue", "manilink::edge::checked_size_hook"),
@@ -411,7 +411,7 @@ GLUE_BREACHES = [
     ("bad_cast.cpp", [], "glue", "__cxa_bad_cast"),
     ("bad_typeid.cpp", [], "glue", "__cxa_bad_typeid"),
     ("shared_inline.cpp", [], "both", "manilink::shared_twice(int)"),
-    ("../../src/module/boundary.cpp", ["-fexceptions"], "glue", "built without exceptions"),
+    ("../../src/module/boundary.cpp", ["-fexceptions"], "compile", "built without exceptions"),
     ("msvc_throw.cpp", [], "msvc", "_CxxThrowException"),
     (None, [], "msvc", "no objects given"),
 ]
@@ -436,31 +436,34 @@ def glue_check(session):
     release = os.path.join(BUILD, "glue-check", "release")
     with open(os.path.join(release, "compile_commands.json")) as commands:
         compile_as = {os.path.basename(e["file"]): e for e in json.load(commands)}
+
+    def compiled(fixture, side, flags):
+        """The fixture compiled as `side` is, with `flags` more."""
+        words = shlex.split(compile_as[side]["command"])
+        words[words.index("-o") + 1] = os.path.join(release, "breach-%s.o" % side)
+        words[words.index("-c") + 1] = os.path.join(ROOT, "tests", "glue_breaches", fixture)
+        done = subprocess.run(
+            words + flags, cwd=compile_as[side]["directory"], capture_output=True, text=True
+        )
+        return done, words[words.index("-o") + 1]
+
     for fixture, flags, role, named in GLUE_BREACHES:
-        objects = []
-        for side in ("functions.cpp", "edge.cpp")[: 2 if role == "both" else 1] if fixture else ():
-            objects.append(
-                os.path.join(release, "breach-%s.%s.o" % (os.path.basename(fixture), side))
-            )
-            words = shlex.split(compile_as[side]["command"])
-            words[words.index("-o") + 1] = objects[-1]
-            words[words.index("-c") + 1] = os.path.join(ROOT, "tests", "glue_breaches", fixture)
-            done = subprocess.run(
-                words + flags, cwd=compile_as[side]["directory"], capture_output=True, text=True
-            )
-            if done.returncode:
-                break
+        if role == "compile":
+            done = compiled(fixture, "functions.cpp", flags)[0]
         else:
-            check = (
-                [CHECK_GLUE, "msvc"]
-                if role == "msvc"
-                else [CHECK_GLUE, "@%s/glue_check.args" % release, "--glue"]
-            )
-            if role == "both":
-                objects.insert(1, "--logic")
-            done = subprocess.run(
-                [session_python(session), *check, *objects], capture_output=True, text=True
-            )
+            objects = []
+            sides = ["functions.cpp", "edge.cpp"] if role == "both" else ["functions.cpp"]
+            for side in sides if fixture else []:
+                done, built_object = compiled(fixture, side, flags)
+                if done.returncode:
+                    session.error("%s does not compile:\n%s" % (fixture, done.stderr))
+                objects.append(built_object)
+            if role == "msvc":
+                check = [CHECK_GLUE, "msvc", *objects]
+            else:
+                check = [CHECK_GLUE, "@%s/glue_check.args" % release, "--glue", objects[0]]
+                check += ["--logic", *objects[1:]] if role == "both" else []
+            done = subprocess.run([session_python(session), *check], capture_output=True, text=True)
         said = [line for line in (done.stdout + done.stderr).splitlines() if named in line]
         if done.returncode == 0 or not said:
             session.error(
