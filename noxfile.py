@@ -17,6 +17,7 @@ import glob
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -482,6 +483,97 @@ def mingw(session):
     need_debian(session, "g++-mingw-w64-x86-64")
     session.install("cmake>=3.26", "ninja")
     session.run("python", os.path.join(ROOT, "scripts", "mingw.py"))
+
+
+CHECK_GLUE = os.path.join(ROOT, "cmake", "check_glue.py")
+# The builds whose glue the check must pass: each also runs it after linking.
+GLUE_BUILDS = {
+    "release": ["-DCMAKE_BUILD_TYPE=Release"],
+    "debug": ["-DCMAKE_BUILD_TYPE=Debug"],
+    "old-abi": ["-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS=-D_GLIBCXX_USE_CXX11_ABI=0"],
+    # Distributions' hardening (Ubuntu's g++ by default), and libstdc++'s checks.
+    "hardened": [
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DCMAKE_CXX_FLAGS=-fstack-protector-strong -D_FORTIFY_SOURCE=3 -D_GLIBCXX_ASSERTIONS",
+    ],
+    "fault": ["-DCMAKE_BUILD_TYPE=Release", "-DMANILINK_FAULT_INJECTION=ON"],
+    "sanitize": [
+        "-DCMAKE_BUILD_TYPE=Debug",
+        "-DMANILINK_SANITIZE=ON",
+        "-DMANILINK_FAULT_INJECTION=ON",
+    ],
+}
+# Planted breaches (tests/glue_breaches/), each compiled as the release build
+# compiles the glue, plus flags ("both": also as it compiles the logic), then
+# checked; "compile": the compiler must refuse it. Each refusal must name the
+# breach.
+GLUE_BREACHES = [
+    ("edge_throwing.cpp", [], "glue", "manilink::edge::checked_size(char const*)"),
+    ("edge_pointer.cpp", [], "glue", "manilink::edge::checked_size_hook"),
+    ("old_abi_string.cpp", ["-D_GLIBCXX_USE_CXX11_ABI=0"], "glue", "std::basic_string<char"),
+    ("try_catch.cpp", ["-fexceptions"], "glue", "__gxx_personality_v0"),
+    ("bad_cast.cpp", [], "glue", "__cxa_bad_cast"),
+    ("bad_typeid.cpp", [], "glue", "__cxa_bad_typeid"),
+    ("shared_inline.cpp", [], "both", "manilink::shared_twice(int)"),
+    ("../../src/module/boundary.cpp", ["-fexceptions"], "compile", "built without exceptions"),
+    ("msvc_throw.cpp", [], "msvc", "_CxxThrowException"),
+    (None, [], "msvc", "no objects given"),
+]
+
+
+@nox.session(python="3.11", tags=["ci"])
+def glue_check(session):
+    """The glue calls nothing that throws: its check passes the real glue and
+    refuses each planted breach."""
+    need_debian(session, "g++", "binutils", "llvm")  # llvm-nm: the msvc mode
+    for name, options in GLUE_BUILDS.items():
+        build = cmake_build(
+            session,
+            "glue-check/" + name,
+            "manilink",
+            "-DCMAKE_CXX_COMPILER=g++",
+            "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+            *options,
+        )
+        # Again, in case the build was up to date and did not run it.
+        session.run("python", CHECK_GLUE, "@%s/glue_check.args" % build)
+    release = os.path.join(BUILD, "glue-check", "release")
+    with open(os.path.join(release, "compile_commands.json")) as commands:
+        compile_as = {os.path.basename(e["file"]): e for e in json.load(commands)}
+
+    def compiled(fixture, side, flags):
+        """The fixture compiled as `side` is, with `flags` more."""
+        words = shlex.split(compile_as[side]["command"])
+        words[words.index("-o") + 1] = os.path.join(release, "breach-%s.o" % side)
+        words[words.index("-c") + 1] = os.path.join(ROOT, "tests", "glue_breaches", fixture)
+        done = subprocess.run(
+            words + flags, cwd=compile_as[side]["directory"], capture_output=True, text=True
+        )
+        return done, words[words.index("-o") + 1]
+
+    for fixture, flags, role, named in GLUE_BREACHES:
+        if role == "compile":
+            done = compiled(fixture, "functions.cpp", flags)[0]
+        else:
+            objects = []
+            sides = ["functions.cpp", "edge.cpp"] if role == "both" else ["functions.cpp"]
+            for side in sides if fixture else []:
+                done, built_object = compiled(fixture, side, flags)
+                if done.returncode:
+                    session.error("%s does not compile:\n%s" % (fixture, done.stderr))
+                objects.append(built_object)
+            if role == "msvc":
+                check = [CHECK_GLUE, "msvc", *objects]
+            else:
+                check = [CHECK_GLUE, "@%s/glue_check.args" % release, "--glue", objects[0]]
+                check += ["--logic", *objects[1:]] if role == "both" else []
+            done = subprocess.run([session_python(session), *check], capture_output=True, text=True)
+        said = [line for line in (done.stdout + done.stderr).splitlines() if named in line]
+        if done.returncode == 0 or not said:
+            session.error(
+                "%s was not refused naming %r:\n%s%s" % (fixture, named, done.stdout, done.stderr)
+            )
+        session.log("refused %s: %s", fixture or "no objects", said[0].strip())
 
 
 @nox.session(python=["3.9", "3.13"], tags=["ci"])

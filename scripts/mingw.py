@@ -2,7 +2,8 @@
 (x86_64-w64-mingw32-g++, Debian's g++-mingw-w64-x86-64) with the flags CMake
 gives g++ for this project, warnings fatal, and the objects link into a
 manilink.pyd that imports nothing from the interpreter but python3.dll (the
-stable ABI) and exports PyInit_manilink.
+stable ABI) and exports PyInit_manilink; the glue's objects pass its no-throw
+check (cmake/check_glue.py).
 
 The Windows interpreter's headers (Include/ and the Windows PC/pyconfig.h)
 and the list of what python3.dll exports (PC/python3dll.c) come from
@@ -204,6 +205,14 @@ def main():
             "MinGW-w64: %d of %d sources failed: %s"
             % (len(failed), len(entries), ", ".join(failed))
         )
+        return 1
+    # The glue's no-throw check (cmake/check_glue.py) on the Windows objects.
+    glue = [t for t in built if os.path.basename(t).startswith("src_module_")]
+    logic = [t for t in built if os.path.basename(t).startswith("src_link_")]
+    check = [sys.executable, os.path.join(ROOT, "cmake", "check_glue.py"), "gnu"]
+    if subprocess.run(
+        check + ["--nm", TRIPLE + "-nm", "--glue", *glue, "--logic", *logic], check=False
+    ).returncode:
         return 1
     library = import_library(headers, BUILD)
     pyd = os.path.join(BUILD, "manilink.pyd")

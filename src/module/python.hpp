@@ -3,6 +3,12 @@
 // from pyconfig.h) has no limited API and is built for its own version.
 #pragma once
 
+// A forced unwind must cross the glue's frames untouched, so no glue file is
+// built with exceptions (the build check proves the same of the objects).
+#if defined(__cpp_exceptions) || defined(_CPPUNWIND)
+#error "the interpreter glue is built without exceptions (-fno-exceptions, /EHs-c-)"
+#endif
+
 #define PY_SSIZE_T_CLEAN
 #include <pyconfig.h>
 #if !defined(Py_GIL_DISABLED) && !defined(Py_LIMITED_API)
