@@ -11,8 +11,7 @@ enum class Call : unsigned char { Run, Internal, InternalBlank, NoMemory, LoseEr
 
 #ifdef MANILINK_FAULT_INJECTION
 Call begin_call() noexcept;
-// Whether the object creation just made is to count as failed.
-bool fail_creation() noexcept;
+bool fail_creation() noexcept;  // whether the creation just made counts as failed
 #else
 constexpr Call begin_call() noexcept { return Call::Run; }
 constexpr bool fail_creation() noexcept { return false; }

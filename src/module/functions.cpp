@@ -49,8 +49,7 @@ Outcome<ObjectRef> link_to_dict(const ManifestLink &link) {
 // An operation of the logic that turns one text into one text.
 using TextLogic = Result<edge::WrittenText> (*)(std::string_view, edge::TextBuffer) noexcept;
 
-// A text up to this size is built on the stack: no allocation but the str's.
-constexpr std::size_t kStackTextSize = 2048;
+constexpr std::size_t kStackTextSize = 2048;  // a text up to this size costs no allocation
 
 // Runs `logic` on `target` and makes its text a str; a text that outgrows the
 // stack buffer is written again into memory of its size. The buffer lives in

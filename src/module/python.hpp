@@ -1,10 +1,9 @@
-// The one way into the CPython headers: every glue file includes this first.
-// A GIL build uses the 3.9 stable ABI; a free-threaded build (Py_GIL_DISABLED,
-// from pyconfig.h) has no limited API and is built for its own version.
+// The one way into the CPython headers: every glue file includes this first,
+// and none is built with exceptions (a forced unwind must cross its frames
+// untouched). A GIL build uses the 3.9 stable ABI; a free-threaded build
+// (Py_GIL_DISABLED, from pyconfig.h) has no limited API.
 #pragma once
 
-// A forced unwind must cross the glue's frames untouched, so no glue file is
-// built with exceptions (the build check proves the same of the objects).
 #if defined(__cpp_exceptions) || defined(_CPPUNWIND)
 #error "the interpreter glue is built without exceptions (-fno-exceptions, /EHs-c-)"
 #endif

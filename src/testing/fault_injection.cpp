@@ -7,6 +7,7 @@
 //   internal-blank  the call fails with an internal failure that has no text
 //   no-memory       the call runs out of memory
 //   lose-error      the call fails with no exception pending
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,7 +31,7 @@ Call begin_call() noexcept {
   const char *setting = std::getenv("MANILINK_FAULT");
   if (setting == nullptr) return Call::Run;
   if (std::strncmp(setting, "create:", 7) == 0) {
-    state.failing_creation = std::strtol(setting + 7, nullptr, 10);
+    std::from_chars(setting + 7, setting + std::strlen(setting), state.failing_creation);
     return Call::Run;
   }
   if (!std::strcmp(setting, "internal")) return Call::Internal;
