@@ -27,9 +27,15 @@ Needs root (the chroot). Standalone:
 import argparse
 import glob
 import os
+import re
 import shutil
 import sys
 import time
+
+try:
+    import tomllib
+except ImportError:  # before 3.11: the TOML reader that nox brings there
+    import tomli as tomllib
 
 import debian_chroot
 
@@ -38,7 +44,7 @@ INNER = "/root/manilink-ft"
 VENV = "/root/venvs/py3.13t"
 PYTHON = VENV + "/bin/python"
 PIP = ["-m", "pip", "install", "-q", "--disable-pip-version-check"]
-# Required for the suite; the rest of tests/requirements.txt is optional
+# Required for the suite; the rest of the `test` dependency group is optional
 # (tests that need a missing one skip), since not all have 3.13t wheels.
 REQUIRED = ["pytest", "hypothesis"]
 # Fatal in the interpreters that the tests start, too.
@@ -63,12 +69,13 @@ def install(chroot):
     interpreter = chroot.python("3.13t")
     if not os.path.exists(chroot.host_path(PYTHON)):
         chroot.run([interpreter, "-m", "venv", VENV])
-    chroot.run([PYTHON] + PIP + ["--only-binary", ":all:"] + REQUIRED)
-    with open(os.path.join(ROOT, "tests", "requirements.txt")) as requirements:
-        optional = [line.split("#")[0].strip() for line in requirements]
-    for name in [n for n in optional if n and n not in REQUIRED]:
-        if chroot.run([PYTHON] + PIP + ["--only-binary", ":all:", name], check=False) != 0:
-            log("no 3.13t wheel of %s: the tests that use it skip" % name)
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as pyproject:
+        group = tomllib.load(pyproject)["dependency-groups"]["test"]
+    required = [r for r in group if re.match(r"[\w.-]+", r).group() in REQUIRED]
+    chroot.run([PYTHON] + PIP + ["--only-binary", ":all:"] + required)
+    for requirement in [r for r in group if r not in required]:
+        if chroot.run([PYTHON] + PIP + ["--only-binary", ":all:", requirement], check=False) != 0:
+            log("no 3.13t wheel of %s: the tests that use it skip" % requirement)
     chroot.run([PYTHON] + PIP + ["--force-reinstall", "--no-deps", "."], cwd=INNER)
 
 
