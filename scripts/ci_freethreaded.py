@@ -49,6 +49,9 @@ PIP = ["-m", "pip", "install", "-q", "--disable-pip-version-check"]
 REQUIRED = ["pytest", "hypothesis"]
 # Fatal in the interpreters that the tests start, too.
 WARNINGS = {"PYTHONWARNINGS": "error::RuntimeWarning"}
+# The test watchdog (tests/conftest.py) waits longer for the rounds added here
+# and for ThreadSanitizer.
+SLOW = {"MANILINK_WATCHDOG_SCALE": "10"}
 HEADERS = ["3.14", "3.15"]
 SKIP_COPY = shutil.ignore_patterns(
     ".git", "build", "dist", "__pycache__", ".hypothesis", ".pytest_cache", "*.so", "*.egg-info"
@@ -108,13 +111,13 @@ def run_suite(chroot, rounds):
     ]
     # From the tests folder, so that only the installed module is found.
     cwd = INNER + "/tests"
-    suite = chroot.run(pytest + ["."], cwd=cwd, env=WARNINGS, check=False) == 0
+    suite = chroot.run(pytest + ["."], cwd=cwd, env={**WARNINGS, **SLOW}, check=False) == 0
     threads = (
         chroot.run(
             pytest + ["test_threads.py"],
             cwd=cwd,
             check=False,
-            env={**WARNINGS, "MANILINK_THREAD_ROUNDS": str(rounds)},
+            env={**WARNINGS, **SLOW, "MANILINK_THREAD_ROUNDS": str(rounds)},
         )
         == 0
     )
@@ -174,7 +177,12 @@ def run_tsan(chroot, rounds):
                 "test_threads.py",
             ],
             cwd=INNER + "/tests",
-            env={**WARNINGS, "TSAN_OPTIONS": options, "MANILINK_THREAD_ROUNDS": str(rounds)},
+            env={
+                **WARNINGS,
+                **SLOW,
+                "TSAN_OPTIONS": options,
+                "MANILINK_THREAD_ROUNDS": str(rounds),
+            },
             check=False,
         )
         == 0
