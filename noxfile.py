@@ -358,6 +358,44 @@ def freethreaded(session):
     )
 
 
+# -- the ecosystem's conventions -------------------------------------------
+
+
+def tracked(*patterns):
+    """The files git tracks (matching `patterns`), relative to the checkout."""
+    return subprocess.run(
+        ["git", "ls-files", "--", *patterns], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split()
+
+
+@nox.session(tags=["ci"], default=False)
+def lint(session):
+    """ruff, clang-format, validate-pyproject and codespell, as pinned in the lint group."""
+    tools = nox.project.dependency_groups(PYPROJECT, "lint")
+    with open(os.path.join(ROOT, ".pre-commit-config.yaml")) as hooks:
+        config = hooks.read()
+    stale = [tool for tool in tools if '"%s"' % tool not in config]
+    if stale:
+        session.error(".pre-commit-config.yaml does not install " + ", ".join(stale))
+    session.install(*tools)
+    session.run("ruff", "check")
+    session.run("ruff", "format", "--check")
+    session.run("clang-format", "--dry-run", "--Werror", *tracked("*.cpp", "*.hpp"))
+    session.run("validate-pyproject", "pyproject.toml")
+    session.run("codespell", *tracked())
+
+
+@nox.session(tags=["ci"], default=False)
+def repo_review(session):
+    """The Scientific Python development guide's checks; what is ignored and why: pyproject.toml."""
+    session.install(
+        "repo-review[cli]==1.3.0",
+        "sp-repo-review[pyproject]==2026.8.14",
+        "validate-pyproject-schema-store==2026.10.23",
+    )
+    session.run("repo-review", "--show", "errskip", ROOT)
+
+
 # -- builds of their own ---------------------------------------------------
 
 
