@@ -416,6 +416,32 @@ def scalar(session):
 
 
 @nox.session(python="3.11", tags=["ci"], default=False)
+def libcxx(session):
+    """The whole suite on a build with clang and LLVM's libc++ (macOS's C++ library)."""
+    need_debian(session, "clang", "libc++-dev", "libc++abi-dev")
+    build = os.path.join(BUILD, "libcxx")
+    if os.path.exists(build + "/CMakeCache.txt"):
+        os.remove(build + "/CMakeCache.txt")
+    cmake_build(
+        session,
+        "libcxx",
+        "manilink",
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DCMAKE_CXX_COMPILER=clang++",
+        "-DCMAKE_CXX_FLAGS=-stdlib=libc++",
+        "-DCMAKE_SHARED_LINKER_FLAGS=-stdlib=libc++",
+    )
+    # The C++ library the module loads: libc++, and not GCC's as well.
+    (module,) = glob.glob(os.path.join(build, "manilink*.so"))
+    needed = re.findall(r"\(NEEDED\).*\[(.*)\]", sh(session, "readelf", "-d", module, silent=True))
+    session.log("%s needs %s", os.path.basename(module), " ".join(needed))
+    if not any(n.startswith("libc++.so") for n in needed) or any("stdc++" in n for n in needed):
+        session.error("the module is not linked to libc++ alone: %s" % needed)
+    install_suite(session, module=build)
+    run_suite(session, pythonpath=build)
+
+
+@nox.session(python="3.11", tags=["ci"], default=False)
 def mingw(session):
     """src/ compiles for Windows with MinGW-w64, warnings fatal, links to python3.dll only."""
     need_debian(session, "g++-mingw-w64-x86-64")
