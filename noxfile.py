@@ -20,12 +20,17 @@ come from a Debian sid chroot (scripts/debian_chroot.py, root). A new stage
 is one more session.
 """
 
+import filecmp
 import glob
+import hashlib
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
+import tempfile
+import zipfile
 
 import nox
 
@@ -160,6 +165,71 @@ def wheel(session):
     session.log("built %s and %s", built(session, ".tar.gz"), built(session, ".whl"))
 
 
+@nox.session(tags=["ci"], default=False)
+def reproducible(session):
+    """The sdist and the wheel built twice from HEAD, in two checkouts at different
+    paths, with SOURCE_DATE_EPOCH from the commit: byte-identical."""
+    session.install("build")
+    git = ["git", "-C", ROOT]
+    commit = sh(session, *git, "rev-parse", "HEAD", silent=True).strip()
+    epoch = sh(session, *git, "log", "-1", "--format=%ct", commit, silent=True).strip()
+    env = {"SOURCE_DATE_EPOCH": epoch, **({"CMAKE_ARGS": WERROR} if CI else {})}
+    built_twice = []
+    with tempfile.TemporaryDirectory() as one, tempfile.TemporaryDirectory() as two:
+        for checkout in (os.path.join(one, "manilink"), os.path.join(two, "src", "manilink-copy")):
+            sh(session, "git", "clone", "-q", "--no-checkout", ROOT, checkout)
+            sh(session, "git", "-C", checkout, "checkout", "-q", "--detach", commit)
+            session.run("python", "-m", "build", "--outdir", checkout + "-dist", checkout, env=env)
+            built_twice.append(sorted(glob.glob(checkout + "-dist/manilink-*")))
+        names = [[os.path.basename(path) for path in paths] for paths in built_twice]
+        if len(names[0]) != 2 or names[0] != names[1]:
+            session.error("expected one sdist and one wheel from each build: %s" % names)
+        for first, second in zip(*built_twice):
+            name, changed = os.path.basename(first), archive_differences(first, second)
+            if changed:
+                session.error("%s differs between the builds: %s" % (name, ", ".join(changed)))
+            session.log("%s: identical, sha256 %s", name, sha256(first))
+
+
+def sha256(path):
+    with open(path, "rb") as data:
+        return hashlib.sha256(data.read()).hexdigest()
+
+
+def archive_differences(one, two):
+    """What differs between two archives: members (name, bytes, metadata), or
+    else the container itself; nothing when they are byte-identical."""
+    if filecmp.cmp(one, two, shallow=False):
+        return []
+    members = []
+    for path in (one, two):
+        if path.endswith(".whl"):
+            with zipfile.ZipFile(path) as archive:
+                members.append(
+                    {
+                        i.filename: (i.date_time, i.external_attr, archive.read(i))
+                        for i in archive.infolist()
+                    }
+                )
+        else:
+            with tarfile.open(path) as archive:
+                members.append(
+                    {
+                        m.name: (
+                            m.mtime,
+                            m.mode,
+                            m.uname,
+                            m.gname,
+                            m.isfile() and archive.extractfile(m).read(),
+                        )
+                        for m in archive.getmembers()
+                    }
+                )
+    first, second = members
+    changed = sorted(n for n in first.keys() | second.keys() if first.get(n) != second.get(n))
+    return changed or ["the archive around identical members (order, compression, header)"]
+
+
 @nox.session(python=HOST, requires=["wheel"], tags=["ci"])
 def suite(session):
     """The whole test suite against the wheel."""
@@ -255,7 +325,6 @@ print("ok:", manilink.__file__)
 
 def check_metadata(session, wheel_file):
     """The fields the package promises; returns its classifiers."""
-    import zipfile
     from email.parser import Parser
 
     with zipfile.ZipFile(wheel_file) as archive:
