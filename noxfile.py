@@ -173,6 +173,8 @@ def reproducible(session):
     git = ["git", "-C", ROOT]
     commit = sh(session, *git, "rev-parse", "HEAD", silent=True).strip()
     epoch = sh(session, *git, "log", "-1", "--format=%ct", commit, silent=True).strip()
+    if sh(session, *git, "status", "--porcelain", "--untracked-files=no", silent=True).strip():
+        session.log("building %s: the checkout's uncommitted changes are left out", commit)
     env = {"SOURCE_DATE_EPOCH": epoch, **({"CMAKE_ARGS": WERROR} if CI else {})}
     built_twice = []
     with tempfile.TemporaryDirectory() as one, tempfile.TemporaryDirectory() as two:
