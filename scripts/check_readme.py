@@ -1,21 +1,25 @@
-"""Run the documentation's Python recipes as printed, with the installed module.
+"""Run the documentation's code samples as printed, with the installed module.
 
-Every ```python block of README.md and CONTRIBUTING.md is run here, each
-with what it needs around it (a server on 127.0.0.1, a WSGI application, a
-response object), and what it promises is checked: the http.server handler
-advertises the sidecar of a served .jpg, also under a query string, and
-nothing on an error; the WSGI middleware adds the header to successful image
-responses only, and keeps a Flask object; the urllib client finds the
-manifest; the anchor recipe leaves out links about another resource; the
-snippets give the values their comments show. A block this script does not
-know fails the check, so that a new recipe gets a check too. Every link
-between the two files must name a file and a heading that exist.
+Every ```python block of README.md, CONTRIBUTING.md and docs/**/*.md is run
+here, each with what it needs around it (a server on 127.0.0.1, a WSGI
+application, a response object), and what it promises is checked: the
+http.server handler advertises the sidecar of a served .jpg, also under a
+query string, and nothing on an error; the WSGI middleware adds the header to
+successful image responses only, and keeps a Flask object; each HTTP client
+recipe finds the manifest in the second of two Link fields; the anchor recipe
+leaves out links about another resource; the snippets give the values their
+comments show. Every ```pycon block runs as a doctest, one namespace per
+file. A python block this script does not know fails the check, so that a new
+recipe gets a check too. Every relative link between these files must name a
+file and a heading that exist.
 
-    python3 scripts/test.py -s readme
+    python3 scripts/test.py -s readme docs
     python scripts/check_readme.py        # in any venv with manilink installed
 """
 
 import ast
+import doctest
+import glob
 import io
 import os
 import re
@@ -24,8 +28,9 @@ import tempfile
 import threading
 import types
 import urllib.error
+import urllib.parse
 import urllib.request
-from http.server import ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FAILURES = []
@@ -37,12 +42,12 @@ def check(ok, what):
         FAILURES.append(what)
 
 
-def blocks(text):
-    return re.findall(r"^```python\n(.*?)^```$", text, re.DOTALL | re.MULTILINE)
+def blocks(text, language="python"):
+    return re.findall(r"^```%s\n(.*?)^```$" % language, text, re.DOTALL | re.MULTILINE)
 
 
 def run_block(code, namespace):
-    exec(compile(code, "README.md", "exec"), namespace)  # noqa: S102 (the docs' own code)
+    exec(compile(code, "<documentation>", "exec"), namespace)  # noqa: S102 (the docs' own code)
     return namespace
 
 
@@ -109,6 +114,7 @@ def check_http_server(code):
 
 
 def check_wsgi(code):
+    """The WSGI block wraps `application`, the Flask block `app.wsgi_app`."""
     from wsgiref.util import setup_testing_defaults
 
     def application(environ, start_response):
@@ -125,26 +131,74 @@ def check_wsgi(code):
         )
     finally:
         sys.path.pop(0)
-    check(namespace["app"] is flask, "WSGI middleware: the Flask object is kept")
-    for name, wrapped in [
-        ("application", namespace["application"]),
-        ("Flask", namespace["app"].wsgi_app),
+    if "app.wsgi_app =" in code:
+        check(namespace["app"] is flask, "WSGI middleware: the Flask object is kept")
+        name, wrapped = "Flask", namespace["app"].wsgi_app
+    else:
+        name, wrapped = "application", namespace["application"]
+    check(wrapped is not application, "WSGI middleware (%s) wraps the application" % name)
+    for path, want in [
+        ("/photo.jpg", ['</manifests/photo.jpg.c2pa>; rel="c2pa-manifest"']),
+        ("/notes.txt", []),
+        ("/missing.jpg", []),
     ]:
-        for path, want in [
-            ("/photo.jpg", ['</manifests/photo.jpg.c2pa>; rel="c2pa-manifest"']),
-            ("/notes.txt", []),
-            ("/missing.jpg", []),
-        ]:
-            environ = {"PATH_INFO": path}
-            setup_testing_defaults(environ)
-            seen = {}
+        environ = {"PATH_INFO": path}
+        setup_testing_defaults(environ)
+        seen = {}
 
-            def start_response(status, headers, exc_info=None):
-                seen["links"] = [v for k, v in headers if k.lower() == "link"]  # noqa: B023
-                return lambda data: None
+        def start_response(status, headers, exc_info=None):
+            seen["links"] = [v for k, v in headers if k.lower() == "link"]  # noqa: B023
+            return lambda data: None
 
-            b"".join(wrapped(environ, start_response))
-            check(seen.get("links") == want, "WSGI middleware (%s): %s -> %s" % (name, path, want))
+        b"".join(wrapped(environ, start_response))
+        check(seen.get("links") == want, "WSGI middleware (%s): %s -> %s" % (name, path, want))
+
+
+class TwoLinkFields(BaseHTTPRequestHandler):
+    """Answers every request with two Link fields, the manifest in the second,
+    so that a client reading only the first one misses it."""
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Link", '</media/next.jpg>; rel="next"')
+        self.send_header("Link", '<photo.c2pa>; rel="c2pa-manifest"')
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    do_HEAD = do_GET
+
+    def log_message(self, *args):
+        pass
+
+
+def check_client(code):
+    """A client recipe, given `url`, finds the manifest of the second field."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), TwoLinkFields)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = "http://127.0.0.1:%d/media/photo.jpg?v=2" % server.server_address[1]
+    try:
+        urllib.request.install_opener(no_proxy_opener())
+        result = run_block(code, {"__name__": "readme", "url": url})
+    finally:
+        server.shutdown()
+        server.server_close()
+    want = {"uri": "photo.c2pa", "jumbf": None, "is_embedded": False}
+    ok = result.get("found") == want
+    if "manifest_url" in code:
+        ok = ok and result.get("manifest_url") == urllib.parse.urljoin(url, "photo.c2pa")
+    check(ok, "client recipe finds %r" % (result.get("found"),))
+
+
+def check_pycon(name, code, namespace):
+    """A ```pycon block as a doctest, in the namespace of its file."""
+    test = doctest.DocTestParser().get_doctest(code, namespace, name, name, 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    report = io.StringIO()
+    runner.run(test, out=report.write, clear_globs=False)
+    namespace.update(test.globs)  # the doctest ran on a copy
+    check(runner.failures == 0, "%s: the pycon block opening %r" % (name, code.splitlines()[0]))
+    if runner.failures:
+        print(report.getvalue())
 
 
 def check_anchor(code):
@@ -180,7 +234,9 @@ def check_links(texts):
             if re.match(r"[a-z]+:", target):
                 continue
             path, _, anchor = target.partition("#")
-            path = path or name
+            path = os.path.normpath(os.path.join(os.path.dirname(name), path)) if path else name
+            if os.path.isdir(os.path.join(ROOT, path)):
+                path = os.path.join(path, "index.md")
             ok = os.path.exists(os.path.join(ROOT, path)) and (
                 not anchor or anchor in anchors.get(path, ())
             )
@@ -207,51 +263,50 @@ def main():
     import manilink
 
     print("manilink %s from %s" % (manilink.__version__, manilink.__file__))
+    for name in ("http_proxy", "https_proxy", "all_proxy"):  # loopback only
+        os.environ.pop(name, None)
+        os.environ.pop(name.upper(), None)
+    names = ["README.md", "CONTRIBUTING.md"] + sorted(
+        os.path.relpath(path, ROOT)
+        for path in glob.glob(os.path.join(ROOT, "docs", "**", "*.md"), recursive=True)
+    )
     texts = {}
-    for name in ("README.md", "CONTRIBUTING.md"):
+    for name in names:
         with open(os.path.join(ROOT, name), encoding="utf-8") as doc:
             texts[name] = doc.read()
     check_links(texts)
-    found = [b for text in texts.values() for b in blocks(text)]
-    server_code = next((b for b in found if "class Handler(SimpleHTTPRequestHandler)" in b), None)
-    for code in found:
+    found = [(name, b) for name, text in texts.items() for b in blocks(text)]
+    for name, code in found:
         first = code.strip().splitlines()[0]
         try:
-            check_block(code, first, server_code, manilink)
+            check_block(code, first, manilink)
         except Exception as error:  # noqa: BLE001 (a recipe that does not run as printed)
             check(
-                False, "the block opening %r raised %s: %s" % (first, type(error).__name__, error)
+                False,
+                "%s: the block opening %r raised %s: %s"
+                % (name, first, type(error).__name__, error),
             )
-    check(len(found) >= 8, "%d python blocks checked" % len(found))
-    print("documentation recipes: %d failure(s)" % len(FAILURES))
+    sessions = [(name, b) for name, text in texts.items() for b in blocks(text, "pycon")]
+    for name, text in texts.items():
+        namespace = {"__name__": "readme"}
+        for code in blocks(text, "pycon"):
+            check_pycon(name, code, namespace)
+    check(len(found) >= 14, "%d python blocks checked" % len(found))
+    check(len(sessions) >= 13, "%d pycon blocks checked" % len(sessions))
+    print("documentation samples: %d failure(s)" % len(FAILURES))
     return 1 if FAILURES else 0
 
 
-def check_block(code, first, server_code, manilink):
+def check_block(code, first, manilink):
     """Runs one block with what it needs and checks what it promises."""
     if "class Handler(SimpleHTTPRequestHandler)" in code:
         check_http_server(code)
-    elif "ManifestLinkMiddleware(app" in code:
+    elif "ManifestLinkMiddleware(" in code:
         check_wsgi(code)
     elif "def own_manifest(" in code:
         check_anchor(code)
-    elif "urllib.request.urlopen(url)" in code:
-        # the client against the server recipe, over loopback
-        namespace = run_block(server_code, {"__name__": "readme"})
-        with tempfile.TemporaryDirectory() as folder:
-            for name in ("photo.jpg", "photo.c2pa"):
-                open(os.path.join(folder, name), "wb").close()
-            server, base = serve(quiet(namespace["Handler"]), folder)
-            try:
-                urllib.request.install_opener(no_proxy_opener())
-                result = run_block(code, {"__name__": "readme", "url": base + "/photo.jpg?v=2"})
-            finally:
-                server.shutdown()
-                server.server_close()
-        check(
-            result.get("manifest_url") == base + "/photo.c2pa",
-            "urllib client finds %s" % result.get("manifest_url"),
-        )
+    elif "found = " in code and re.search(r"\burl\b", code):
+        check_client(code)
     elif "InternalFailure" in code:
         messages = []
         log = types.SimpleNamespace(error=lambda *args: messages.append(args))
@@ -275,18 +330,6 @@ def check_block(code, first, server_code, manilink):
             result["value"] == want and response.headers["Link"] == want,
             "advertising snippet gives %r" % want,
         )
-    elif "manifest = manilink.extract(links)" in code:
-        headers = types.SimpleNamespace(
-            get_all=lambda name: [
-                '<https://example.com/other>; rel="alternate"',
-                '</media/photo.jpg#jumbf=c2pa/urn:uuid:1>; rel="c2pa-manifest"',
-            ]
-        )
-        result = run_block(
-            code, {"__name__": "readme", "response": types.SimpleNamespace(headers=headers)}
-        )
-        want = comment_value(code, "manifest = manilink.extract(links)")
-        check(result["manifest"] == want, "discovery snippet gives %r" % (want,))
     elif "def manifest_of(" in code:
         result = run_block(code, {"__name__": "readme"})
         check(

@@ -212,6 +212,7 @@ def check_headers(chroot):
                         "-fno-exceptions",
                         "-DPy_GIL_DISABLED=1",
                         "-DMANILINK_FAULT_INJECTION",
+                        '-DMANILINK_VERSION="0"',  # CMake passes pyproject's
                         "-Wall",
                         "-Wextra",
                         "-Wpedantic",

@@ -21,7 +21,6 @@ binfmt_misc. Nothing here asks for root by itself: callers check
 
 import argparse
 import contextlib
-import fcntl
 import json
 import os
 import shutil
@@ -319,6 +318,8 @@ class Chroot:
     @contextlib.contextmanager
     def locked(self):
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        import fcntl  # POSIX only; the noxfile imports this module everywhere
+
         with open(self.path + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             yield

@@ -1,15 +1,18 @@
 """Read by the type checkers only, never run: pins what the stubs promise.
 
-Each `type: ignore[code]` below must stay needed by mypy --strict (its
---warn-unused-ignores), and each `pyright: ignore[rule]` by pyright
-(reportUnnecessaryTypeIgnoreComment in pyproject.toml), so the stubs keep
-refusing what the module refuses.
+Each `type: ignore[code]` below must stay needed by mypy (its
+--warn-unused-ignores), and each `pyright: ignore[rule]` by basedpyright
+(reportUnnecessaryTypeIgnoreComment), under default and under strict
+settings, so the stubs keep refusing what the module refuses. No line may be
+unreachable (mypy reports an unneeded ignore there too, basedpyright
+reportUnreachable), so an error after a refused call still counts.
 """
 
 from __future__ import annotations
 
+from collections import UserList, deque
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, List, Literal, Optional
+from typing import TYPE_CHECKING, List, Literal, Optional, overload
 
 from typing_extensions import assert_type
 
@@ -43,17 +46,39 @@ def any_sequence(values: Sequence[str]) -> Optional[ManifestLink]:
 
 manilink.format(b"/m.c2pa")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
 manilink.format(url="/m.c2pa")  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]
-manilink.extract([b"<a>; rel=c2pa-manifest"])  # type: ignore[list-item]  # pyright: ignore[reportCallIssue, reportArgumentType]
-manilink.extract({"<a>; rel=c2pa-manifest"})  # type: ignore[call-overload]  # pyright: ignore[reportCallIssue, reportArgumentType]
+manilink.extract([b"<a>; rel=c2pa-manifest"])  # type: ignore[list-item]  # pyright: ignore[reportArgumentType]
+manilink.extract({"<a>; rel=c2pa-manifest"})  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
 manilink.REL = "next"  # type: ignore[misc]  # pyright accepts it
 
 
-# A str is a Sequence[str] but is refused at run time; the stubs mark that
-# overload deprecated, so the checkers report the call. One per function:
-# the call never returns, so what follows it would go unchecked.
-def one_str_value() -> None:
-    manilink.extract("<a>; rel=c2pa-manifest")  # type: ignore[deprecated]  # pyright: ignore[reportDeprecated]
+class Fields(Sequence[str]):
+    """A sequence of its own: what the module reads with len() and iteration."""
+
+    def __init__(self, *values: str) -> None:
+        self.values = values
+
+    @overload
+    def __getitem__(self, index: int) -> str: ...
+    @overload
+    def __getitem__(self, index: slice) -> Sequence[str]: ...
+    def __getitem__(self, index: int | slice) -> str | Sequence[str]:
+        return self.values[index]
+
+    def __len__(self) -> int:
+        return len(self.values)
 
 
-def one_str_value_to_locate_all() -> None:
-    manilink.locate_all(values="<a>; rel=c2pa-manifest")  # type: ignore[deprecated]  # pyright: ignore[reportDeprecated]
+for accepted in (Fields("<a>"), deque(["<a>"]), UserList(["<a>"]), ["<a>"], ("<a>",)):
+    assert_type(manilink.extract(accepted), Optional["ManifestLink"])
+    assert_type(manilink.locate_all(accepted), List["ManifestLink"])
+
+# A str is a Sequence[str] but is refused at run time (TypeError): an
+# ordinary argument-type error, and the code after it is still checked.
+manilink.extract("<a>; rel=c2pa-manifest")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+manilink.locate_all(values="<a>; rel=c2pa-manifest")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+still_checked: int = "text"  # type: ignore[assignment]  # pyright: ignore[reportAssignmentType]
+
+
+def refused_inside_a_function(value: str) -> int:
+    manilink.locate_all(value)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    return "still checked"  # type: ignore[return-value]  # pyright: ignore[reportReturnType]

@@ -4,8 +4,10 @@ discovery client reports what they advertise."""
 import ast
 import os
 import re
+import socket
 import subprocess
 import sys
+import threading
 import urllib.error
 import urllib.request
 
@@ -152,6 +154,13 @@ def test_servers_print_what_their_docstrings_say(wsgi_process):
         ([], 64),
         (["http://127.0.0.1:9/a", "http://127.0.0.1:9/b"], 64),
         (["--url"], 64),
+        (["http://127.0.0.1:9/a\nb"], 64),
+        (["http://127.0.0.1:9/a b"], 64),
+        (["http://127.0.0.1:9/\u00e9"], 64),
+        (["http://127.0.0.1:x/"], 64),
+        (["http://[::1/"], 64),
+        (["ftp://127.0.0.1/"], 64),
+        (["photo.jpg"], 64),
         (["--help"], 0),
         (["-h"], 0),
     ],
@@ -160,6 +169,26 @@ def test_discover_command_line(args, status):
     code, out = discover(*args)
     assert code == status
     assert ("Exit status:" in out) == (status == 0)
+
+
+def test_discover_request_failures():
+    """A refused connection and a reply that is not HTTP: status 3, no traceback."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        base = "http://127.0.0.1:%d/" % listener.getsockname()[1]
+
+        def garbage():
+            connection, _ = listener.accept()
+            with connection:
+                connection.recv(4096)
+                connection.sendall(b"garbage\r\n\r\n")
+
+        replier = threading.Thread(target=garbage)
+        replier.start()
+        assert discover(base) == (3, "")
+        replier.join()
+    assert discover(base) == (3, "")
 
 
 def load_middleware():

@@ -118,7 +118,7 @@ Status add_constant(PyObject *module, const char *name, const char *value) {
 Status fill_module(PyObject *module) {
   for (PyMethodDef &record : function_records) MANILINK_CHECK(add_function(module, &record));
   MANILINK_CHECK(add_constant(module, "REL", "c2pa-manifest"));
-  return add_constant(module, "__version__", "0.1.0");
+  return add_constant(module, "__version__", MANILINK_VERSION);
 }
 
 // Whether Python code asked for this initialization: every import does, but

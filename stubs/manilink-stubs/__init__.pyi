@@ -9,14 +9,17 @@ advertise a C2PA Manifest Store through the relation type "c2pa-manifest".
 # an empty line, as format_strict's does.
 #
 # A `str` is a `Sequence[str]`, so `extract("<a>; rel=c2pa-manifest")` would
-# type-check and then raise TypeError. The overload taking a `str` comes
-# first and is marked deprecated, which is what both mypy (with its
-# `deprecated` error code enabled) and pyright report at the call.
+# type-check and then raise TypeError. `values` is a SequenceNotStr instead:
+# `str.__contains__` takes only a `str`, so a `str` does not match it and the
+# call is an ordinary argument-type error, with the code after it still
+# checked; lists, tuples, deques and any `Sequence[str]` match. It has no
+# `index` or `count`: their `Any` parameter makes mypy stop checking the items
+# of a list display (`extract([1])` would pass), and the module uses neither.
 
-from collections.abc import Sequence
-from typing import Final, NoReturn, TypedDict, overload
+from collections.abc import Iterator
+from typing import Final, Protocol, TypedDict, TypeVar
 
-from typing_extensions import deprecated
+_T_co = TypeVar("_T_co", covariant=True)
 
 __all__ = [
     "REL",
@@ -27,21 +30,6 @@ __all__ = [
     "format_strict",
     "locate_all",
 ]
-
-class ManifestLink(TypedDict):
-    """One advertised manifest link, as `extract` and `locate_all` return it.
-
-    Exists for type checkers only: import it under `typing.TYPE_CHECKING`.
-    The dict always has the three keys, in this order.
-    """
-
-    uri: str
-    """The link target as sent, trimmed; a `#jumbf=` reference is cut to its
-    first segment and its prefix written in lower case."""
-    jumbf: str | None
-    """The first segment of the target's `#jumbf=` reference, or None."""
-    is_embedded: bool
-    """True exactly when `jumbf` is not None."""
 
 REL: Final = "c2pa-manifest"
 """The link relation type that advertises a C2PA Manifest Store."""
@@ -78,11 +66,7 @@ def encode_target(uri: str) -> str:
     double-encoded.
     """
 
-@overload
-@deprecated("a str is refused at run time (TypeError): pass a list of Link values")
-def extract(values: str) -> NoReturn: ...
-@overload
-def extract(values: Sequence[str]) -> ManifestLink | None:
+def extract(values: SequenceNotStr[str]) -> ManifestLink | None:
     """The single `c2pa-manifest` link across the given `Link` header values, or
     `None` when none is advertised.
 
@@ -95,9 +79,34 @@ def extract(values: Sequence[str]) -> ManifestLink | None:
     invent a rule.
     """
 
-@overload
-@deprecated("a str is refused at run time (TypeError): pass a list of Link values")
-def locate_all(values: str) -> NoReturn: ...
-@overload
-def locate_all(values: Sequence[str]) -> list[ManifestLink]:
+def locate_all(values: SequenceNotStr[str]) -> list[ManifestLink]:
     """Every `c2pa-manifest` link across the given `Link` header values, in order."""
+
+# Types for type checkers only: they do not exist at run time.
+
+class ManifestLink(TypedDict):
+    """One advertised manifest link, as `extract` and `locate_all` return it.
+
+    Exists for type checkers only: import it under `typing.TYPE_CHECKING`.
+    The dict always has the three keys, in this order.
+    """
+
+    uri: str
+    """The link target as sent, trimmed; a `#jumbf=` reference is cut to its
+    first segment and its prefix written in lower case."""
+    jumbf: str | None
+    """The first segment of the target's `#jumbf=` reference, or None."""
+    is_embedded: bool
+    """True exactly when `jumbf` is not None."""
+
+class SequenceNotStr(Protocol[_T_co]):
+    """A sequence that is not a `str`: a list, tuple, deque or other sequence.
+
+    Exists for type checkers only, as the type of `values`: import it under
+    `typing.TYPE_CHECKING`. Any `Sequence[str]` matches it.
+    """
+
+    def __getitem__(self, index: int, /) -> _T_co: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
