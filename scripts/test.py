@@ -17,7 +17,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = os.path.join(ROOT, "build", "tools")
-NOX = "nox>=2025.2.9"
+NOX = "nox>=2025.2.9"  # as in the script block of noxfile.py
 
 
 def main():

@@ -1,4 +1,12 @@
-"""What the suite leaves out on a free-threaded interpreter.
+"""A watchdog over every test, and what the suite leaves out on a
+free-threaded interpreter.
+
+A test that hangs ends the run, with every thread's traceback, once it has run
+longer than WATCHDOG_SECONDS times MANILINK_WATCHDOG_SCALE (default 1; the
+sanitizer, valgrind, emulated and free-threaded runs raise it; 0 turns the
+watchdog off, for a debugger). faulthandler's timer runs on a C thread of its
+own, so it fires even while the module spins holding the GIL, where a timeout
+run by the interpreter would wait forever.
 
 A free-threaded build refuses to import a single-phase module (such as
 manilink) in a sub-interpreter at all, so the tests of how a sub-interpreter's
@@ -16,11 +24,35 @@ build with -DMANILINK_FAULT_INJECTION=ON; other builds skip its tests, unless
 MANILINK_REQUIRE_FAULT_INJECTION=1 makes that a failure.
 """
 
+import faulthandler
 import inspect
 import os
 import sysconfig
 
 import pytest
+
+# The slowest test takes 5 s on 2 idle cores, and has taken over 30 s on 2
+# cores shared with a dozen busy processes.
+WATCHDOG_SECONDS = 60 * float(os.environ.get("MANILINK_WATCHDOG_SCALE", "1"))
+_stderr = None
+
+
+def pytest_configure(config):
+    # pytest redirects fd 2 while a test runs: the dump goes to a copy of
+    # the real one, taken here, between its captures.
+    global _stderr
+    _stderr = os.dup(2)
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    if WATCHDOG_SECONDS > 0:
+        faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True, file=_stderr)
+    try:
+        return (yield)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SUBINTERPRETER_CALLS = ("run_in_subinterp", "_interpreters", "_xxsubinterpreters")

@@ -121,8 +121,9 @@ def test_wsgi_demo_errors_carry_no_manifest(wsgi_server, path):
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
     with pytest.raises(urllib.error.HTTPError) as error:
         opener.open(wsgi_server + path, timeout=30)
-    assert error.value.code == 404
-    assert error.value.headers.get_all("Link") is None
+    with error.value as response:  # closes its socket
+        assert response.code == 404
+        assert response.headers.get_all("Link") is None
 
 
 def printed_first(name):
