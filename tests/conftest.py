@@ -13,11 +13,10 @@ manilink) in a sub-interpreter at all, so the tests of how a sub-interpreter's
 import is refused or taken have nothing to check there. They are found by
 what they call, so that a new one is skipped too.
 
-The address-space limit that makes `format` of a 64 MiB text fail sits, on a
-GIL build, between the allocations of one call. The free-threaded build's
+The address-space limit that makes a call on a 64 MiB text fail sits, on a
+GIL build, between the allocations of that call. The free-threaded build's
 allocator (mimalloc) reserves about 1 GiB of address space at start-up and
-serves the call from it, so that limit falls elsewhere or not at all; the
-`encode_target` case, whose limit binds either way, still runs.
+serves the call from it, so that limit falls elsewhere or not at all.
 
 The `fault` fixture sets the test-only fault switch (MANILINK_FAULT) of a
 build with -DMANILINK_FAULT_INJECTION=ON; other builds skip its tests, unless
@@ -76,12 +75,7 @@ MEMORY_LIMIT_REASON = (
 
 
 def limit_depends_on_allocator(item):
-    callspec = getattr(item, "callspec", None)
-    return (
-        getattr(item, "originalname", None) == MEMORY_LIMIT_TEST
-        and callspec is not None
-        and callspec.params.get("name") == "format"
-    )
+    return getattr(item, "originalname", None) == MEMORY_LIMIT_TEST
 
 
 def pytest_collection_modifyitems(config, items):
