@@ -513,14 +513,8 @@ def workflows(session):
             "the release workflow's cibuildwheel is not %s, the version the cibuildwheel "
             "session checks" % CIBUILDWHEEL_VERSION
         )
-    session.run("python", os.path.join(ROOT, "scripts", "release_notes.py"), "v" + version())
-
-
-def version():
-    import tomllib
-
-    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as pyproject:
-        return tomllib.load(pyproject)["project"]["version"]
+    version = PYPROJECT["project"]["version"]
+    session.run("python", os.path.join(ROOT, "scripts", "release_notes.py"), "v" + version)
 
 
 @nox.session(python="3.13", default=False)

@@ -20,8 +20,6 @@ Result<T> guarded(Operation &&operation) noexcept {
     return operation();
   } catch (const std::bad_alloc &) {
     return LinkError::out_of_memory();
-  } catch (const BrokenInvariant &broken) {
-    return LinkError::internal(broken.what);
   } catch (...) {
     return LinkError::internal({});
   }

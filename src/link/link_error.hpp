@@ -43,12 +43,6 @@ struct LinkError {
   }
 };
 
-// Thrown inside the logic when one of its own invariants breaks; its edge
-// reports it as LinkError::internal(what).
-struct BrokenInvariant {
-  std::string_view what;  // a fixed text
-};
-
 // A value or a LinkError. Trivially copyable, as its value must be: it crosses
 // between code built with exceptions and code built without them as plain
 // bytes, with no code of its own to be built twice.
